@@ -1,0 +1,51 @@
+// How one virtual target device looks and misbehaves, as given on the
+// command line of flasher-vdev (--device KEY=VALUE,...).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vdev
+{
+
+// What happens to one bulk OUT transfer (counted from 0 per device).
+enum class transfer_fault { none, stall, timeout, short_taken, gone };
+
+struct planned_fault {
+    unsigned transfer;
+    transfer_fault fault;
+    unsigned taken; // bytes accepted, for short_taken
+};
+
+struct device_spec {
+    std::uint16_t vid;
+    std::uint16_t pid;
+    std::string serial;
+    unsigned bus = 1;
+    std::vector<unsigned> ports;               // hub ports from the root, may be empty
+    std::vector<std::uint8_t> endpoints{0x02}; // interface 0, setting 0, in order
+    bool unconfigured = false;                 // the active configuration cannot be read
+    bool no_interface = false;                 // the configuration has no interface
+    bool no_open = false;                      // the device node is missing
+    bool serial_fails = false;                 // reading the serial string stalls
+    std::vector<planned_fault> faults;
+    unsigned service_us = 0; // time the device takes for each bulk transfer
+};
+
+// The usb path text of a spec: "bus-p1.p2...", or the bus alone.
+std::string usb_path_of(const device_spec &spec);
+
+// Parses "KEY=VALUE,..." onto spec (which holds the defaults). Returns false
+// and fills error on a bad key or value.
+bool parse_device_spec(const char *text, device_spec &spec, std::string &error);
+
+// The fault planned for a transfer, or none.
+planned_fault fault_for(const device_spec &spec, unsigned transfer);
+
+// Device descriptor followed by the configuration descriptor, as the sysfs
+// "descriptors" attribute holds them.
+std::vector<std::uint8_t> descriptors_of(const device_spec &spec);
+
+} // namespace vdev

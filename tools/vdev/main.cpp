@@ -1,0 +1,441 @@
+// flasher-vdev: hosts virtual target devices and runs a command against them
+// through the real libusb (umockdev emulates sysfs and usbfs for it), then
+// tells what each device received.
+#include "tools/vdev/vdev.h"
+
+#include <umockdev.h>
+
+#include <glib-unix.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#if !defined(FLASHER_VDEV_DEFAULT_VID) || !defined(FLASHER_VDEV_DEFAULT_PID)
+#error "the build must define FLASHER_VDEV_DEFAULT_VID and FLASHER_VDEV_DEFAULT_PID"
+#endif
+#ifndef FLASHER_VDEV_SHIM_PATH
+#define FLASHER_VDEV_SHIM_PATH ""
+#endif
+
+namespace vdev
+{
+run_state state;
+}
+
+namespace
+{
+
+using vdev::state;
+
+constexpr int exit_usage = 2;
+constexpr int exit_differs = 3;
+constexpr int exit_cannot_start = 127;
+
+const char usage_text[] =
+    "Usage: flasher-vdev [options] -- COMMAND [ARGS...]\n"
+    "Runs COMMAND against virtual target devices and tells what each received.\n"
+    "Options:\n"
+    "  --device SPEC         add a device (repeatable; default: one device)\n"
+    "                        SPEC is KEY=VALUE or FLAG items joined by commas:\n"
+    "                        vid=HEX pid=HEX serial=TEXT path=BUS[-PORT[.PORT...]]\n"
+    "                        endpoints=EP[:EP...] (hex, in order) service-us=N\n"
+    "                        stall=N timeout=N short=N:K gone=N (bulk transfer N from 0)\n"
+    "                        unconfigured no-interface no-out no-open serial-fails\n"
+    "  --fast-pauses         the command's sleeps return at once (still recorded)\n"
+    "  --account FILE        write the account to FILE instead of standard error\n"
+    "  --json                write the account as JSON\n"
+    "  --expect-image FILE   check the device received what FILE puts on the wire\n"
+    "  --expect-params FILE  check the device received FILE as a parameter block\n"
+    "Exit status: the command's, 3 when an expectation is not met, 2 on bad\n"
+    "options, 127 when the command cannot be started.\n";
+
+struct options {
+    bool fast_pauses = false;
+    bool json = false;
+    const char *account_file = nullptr;
+    const char *expect_image = nullptr;
+    const char *expect_params = nullptr;
+    char **command = nullptr;
+};
+
+int usage_error(const char *what)
+{
+    std::fprintf(stderr, "flasher-vdev: %s\n%s", what, usage_text);
+    return exit_usage;
+}
+
+vdev::device_spec default_spec(std::size_t index)
+{
+    vdev::device_spec spec;
+    spec.vid = FLASHER_VDEV_DEFAULT_VID;
+    spec.pid = FLASHER_VDEV_DEFAULT_PID;
+    spec.serial = "vdev-" + std::to_string(index + 1);
+    spec.bus = 1;
+    spec.ports = {static_cast<unsigned>(index + 1)};
+    return spec;
+}
+
+// Returns -1 when parsed, else the exit status.
+int parse_options(int argc, char **argv, options &opt)
+{
+    std::vector<const char *> specs;
+    int i = 1;
+    for (; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--")
+            break;
+        if (a == "--help") {
+            std::fputs(usage_text, stdout);
+            return 0;
+        }
+        if (a == "--fast-pauses") {
+            opt.fast_pauses = true;
+            continue;
+        }
+        if (a == "--json") {
+            opt.json = true;
+            continue;
+        }
+        const char **value = a == "--account"         ? &opt.account_file
+                             : a == "--expect-image"  ? &opt.expect_image
+                             : a == "--expect-params" ? &opt.expect_params
+                                                      : nullptr;
+        if (value == nullptr && a != "--device")
+            return usage_error(("unknown option " + a).c_str());
+        if (i + 1 >= argc)
+            return usage_error((a + " needs a value").c_str());
+        if (value != nullptr)
+            *value = argv[++i];
+        else
+            specs.push_back(argv[++i]);
+    }
+    if (i >= argc || i + 1 >= argc)
+        return usage_error("no command given after --");
+    if (opt.expect_image != nullptr && opt.expect_params != nullptr)
+        return usage_error("give --expect-image or --expect-params, not both");
+    opt.command = argv + i + 1;
+
+    if (specs.empty())
+        specs.push_back("");
+    for (std::size_t k = 0; k < specs.size(); ++k) {
+        vdev::virtual_device dev;
+        dev.spec = default_spec(k);
+        std::string error;
+        if (specs[k][0] != '\0' && !vdev::parse_device_spec(specs[k], dev.spec, error))
+            return usage_error(error.c_str());
+        state.devices.push_back(std::move(dev));
+    }
+    return -1;
+}
+
+// Where the sleep shim is: next to this program, else where the build put it.
+std::string shim_path()
+{
+    char exe[4096];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n > 0) {
+        exe[n] = '\0';
+        std::string dir(exe);
+        dir = dir.substr(0, dir.rfind('/') + 1);
+        std::string near = dir + "libflasher_vdev_sleep.so";
+        if (access(near.c_str(), R_OK) == 0)
+            return near;
+    }
+    return FLASHER_VDEV_SHIM_PATH;
+}
+
+struct run {
+    bool fast_pauses;
+    int report_fd;
+    int answer_fd;
+    GMainLoop *loop;
+    guint watch = 0;
+    int status = 0;
+};
+
+// A pause or exit report from the shim in the command.
+gboolean on_report(gint fd, GIOCondition, gpointer user)
+{
+    auto *r = static_cast<run *>(user);
+    unsigned char msg[5];
+    if (read(fd, msg, sizeof msg) != static_cast<ssize_t>(sizeof msg)) {
+        r->watch = 0;
+        return G_SOURCE_REMOVE;
+    }
+    std::uint32_t value;
+    std::memcpy(&value, msg + 1, sizeof value);
+    char answer = 'R';
+    if (msg[0] == 'P') {
+        std::lock_guard<std::mutex> hold(state.lock);
+        account::record_pause(state.pauses, value);
+        for (vdev::virtual_device &dev : state.devices) {
+            if (dev.claimed && dev.opens > dev.closes)
+                account::record_pause(dev.rec, value);
+        }
+        answer = r->fast_pauses ? 'F' : 'R';
+    } else if (msg[0] == 'X') {
+        // Closes that came before the exit report are the command's own;
+        // give the handler thread a moment to see them first.
+        g_usleep(50000);
+        std::lock_guard<std::mutex> hold(state.lock);
+        state.command_exiting = true;
+    }
+    if (write(r->answer_fd, &answer, 1) != 1) {
+        r->watch = 0;
+        return G_SOURCE_REMOVE;
+    }
+    return G_SOURCE_CONTINUE;
+}
+
+void on_child_exit(GPid, gint status, gpointer user)
+{
+    auto *r = static_cast<run *>(user);
+    r->status = status;
+    g_main_loop_quit(r->loop);
+}
+
+void set_preload(const std::string &shim)
+{
+    std::string preload = "libumockdev-preload.so.0";
+    if (!shim.empty())
+        preload += ":" + shim;
+    if (const char *old = std::getenv("LD_PRELOAD"); old != nullptr && old[0] != '\0')
+        preload += std::string(":") + old;
+    setenv("LD_PRELOAD", preload.c_str(), 1);
+}
+
+// Starts the command with its own stdout and stderr (ours), waits for it,
+// and answers its pause reports meanwhile. Returns its exit status, or
+// exit_cannot_start.
+int run_command(const options &opt)
+{
+    int report[2], answer[2], exec_error[2];
+    if (pipe(report) != 0 || pipe(answer) != 0 || pipe2(exec_error, O_CLOEXEC) != 0) {
+        std::fprintf(stderr, "flasher-vdev: cannot make pipes: %s\n", std::strerror(errno));
+        return exit_cannot_start;
+    }
+    std::fflush(stdout);
+    std::fflush(stderr);
+    pid_t pid = fork();
+    if (pid < 0) {
+        std::fprintf(stderr, "flasher-vdev: cannot fork: %s\n", std::strerror(errno));
+        return exit_cannot_start;
+    }
+    if (pid == 0) {
+        close(report[0]);
+        close(answer[1]);
+        close(exec_error[0]);
+        std::string control = std::to_string(report[1]) + "," + std::to_string(answer[0]);
+        setenv("FLASHER_VDEV_CONTROL", control.c_str(), 1);
+        set_preload(shim_path());
+        execvp(opt.command[0], opt.command);
+        int e = errno;
+        if (write(exec_error[1], &e, sizeof e) < 0)
+            _exit(exit_cannot_start);
+        _exit(exit_cannot_start);
+    }
+    close(report[1]);
+    close(answer[0]);
+    close(exec_error[1]);
+    int e = 0;
+    ssize_t got = read(exec_error[0], &e, sizeof e);
+    close(exec_error[0]);
+
+    run r{opt.fast_pauses, report[0], answer[1], g_main_loop_new(nullptr, FALSE)};
+    r.watch = g_unix_fd_add(report[0], G_IO_IN, on_report, &r);
+    g_child_watch_add(pid, on_child_exit, &r);
+    g_main_loop_run(r.loop);
+    if (r.watch != 0)
+        g_source_remove(r.watch);
+    g_main_loop_unref(r.loop);
+    close(report[0]);
+    close(answer[1]);
+    if (got == static_cast<ssize_t>(sizeof e)) {
+        std::fprintf(stderr, "flasher-vdev: cannot start %s: %s\n", opt.command[0],
+                     std::strerror(e));
+        return exit_cannot_start;
+    }
+    if (WIFEXITED(r.status))
+        return WEXITSTATUS(r.status);
+    if (WIFSIGNALED(r.status))
+        return 128 + WTERMSIG(r.status);
+    return 1;
+}
+
+// The device whose recording the expectation is checked against: the first
+// that received anything, else the first.
+vdev::virtual_device &checked_device()
+{
+    for (vdev::virtual_device &dev : state.devices) {
+        if (dev.bulk_transfers > 0)
+            return dev;
+    }
+    return state.devices.front();
+}
+
+account::check_result check(const options &opt, std::FILE *out)
+{
+    const account::recording &rec = checked_device().rec;
+    if (opt.expect_image != nullptr)
+        return account::check_image(rec, opt.expect_image, out);
+    return account::check_params(rec, opt.expect_params, out);
+}
+
+void print_text(const options &opt, std::FILE *out, int status)
+{
+    std::fprintf(out, "flasher-vdev: %s exited with status %d\n", opt.command[0], status);
+    std::fprintf(out, "pauses:");
+    bool any = false;
+    for (const account::event &ev : state.pauses.events) {
+        std::fprintf(out, "%s %u s", any ? "," : "", ev.seconds);
+        any = true;
+    }
+    std::fprintf(out, "%s\n", any ? (opt.fast_pauses ? " (returned at once)" : "") : " none");
+    for (std::size_t i = 0; i < state.devices.size(); ++i) {
+        const vdev::virtual_device &dev = state.devices[i];
+        std::fprintf(out, "device %zu: %04X:%04X serial \"%s\" usb path %s\n", i + 1, dev.spec.vid,
+                     dev.spec.pid, dev.spec.serial.c_str(), vdev::usb_path_of(dev.spec).c_str());
+        std::fprintf(out, "  opened %u, closed before exit %u, serial read %u, interface 0 %s\n",
+                     dev.opens, dev.closes, dev.serial_reads,
+                     dev.claimed ? "claimed" : "not claimed");
+        if (dev.bulk_transfers == 0) {
+            std::fprintf(out, "  no transfers\n");
+            continue;
+        }
+        std::fprintf(out, "  bulk OUT:");
+        for (unsigned ep = 0; ep < 16; ++ep) {
+            if (dev.endpoint_counts[ep] > 0)
+                std::fprintf(out, " endpoint %02X %u", ep, dev.endpoint_counts[ep]);
+        }
+        std::fprintf(out, "\n");
+        account::print_account(dev.rec, out, "  ");
+    }
+}
+
+void print_json(const options &opt, std::FILE *out, int status, const char *check_text,
+                account::check_result verdict)
+{
+    std::fprintf(out, "{\"command_status\":%d,\"fast_pauses\":%s,\"pauses\":[", status,
+                 opt.fast_pauses ? "true" : "false");
+    for (std::size_t i = 0; i < state.pauses.events.size(); ++i)
+        std::fprintf(out, "%s%u", i == 0 ? "" : ",", state.pauses.events[i].seconds);
+    std::fprintf(out, "],\"devices\":[");
+    for (std::size_t i = 0; i < state.devices.size(); ++i) {
+        const vdev::virtual_device &dev = state.devices[i];
+        std::fprintf(out,
+                     "%s{\"device\":%zu,\"vid\":\"%04X\",\"pid\":\"%04X\",\"usb_path\":\"%s\","
+                     "\"opened\":%u,\"closed_before_exit\":%u,\"serial_reads\":%u,"
+                     "\"claimed\":%s,\"endpoints\":{",
+                     i == 0 ? "" : ",", i + 1, dev.spec.vid, dev.spec.pid,
+                     vdev::usb_path_of(dev.spec).c_str(), dev.opens, dev.closes, dev.serial_reads,
+                     dev.claimed ? "true" : "false");
+        bool first = true;
+        for (unsigned ep = 0; ep < 16; ++ep) {
+            if (dev.endpoint_counts[ep] == 0)
+                continue;
+            std::fprintf(out, "%s\"%02X\":%u", first ? "" : ",", ep, dev.endpoint_counts[ep]);
+            first = false;
+        }
+        std::fprintf(out, "},\"account\":");
+        account::print_account_json(dev.rec, out);
+        std::fprintf(out, "}");
+    }
+    std::fprintf(out, "]");
+    if (check_text != nullptr) {
+        std::fprintf(out, ",\"check\":{\"result\":\"%s\",\"text\":\"",
+                     verdict == account::check_result::intact ? "intact" : "differs");
+        for (const char *c = check_text; *c != '\0'; ++c) {
+            if (*c == '\n')
+                std::fputs("\\n", out);
+            else if (*c == '"' || *c == '\\')
+                std::fprintf(out, "\\%c", *c);
+            else
+                std::fputc(*c, out);
+        }
+        std::fprintf(out, "\"}");
+    }
+    std::fprintf(out, "}\n");
+}
+
+// Prints the account and the check; returns the run's exit status.
+int report(const options &opt, int status)
+{
+    std::FILE *out = stderr;
+    if (opt.account_file != nullptr) {
+        out = std::fopen(opt.account_file, "w");
+        if (out == nullptr) {
+            std::fprintf(stderr, "flasher-vdev: cannot write %s: %s\n", opt.account_file,
+                         std::strerror(errno));
+            return exit_usage;
+        }
+    }
+    std::lock_guard<std::mutex> hold(state.lock);
+    bool checking = opt.expect_image != nullptr || opt.expect_params != nullptr;
+    char *check_text = nullptr;
+    std::size_t check_size = 0;
+    account::check_result verdict = account::check_result::intact;
+    if (checking) {
+        std::FILE *mem = open_memstream(&check_text, &check_size);
+        verdict = check(opt, mem);
+        std::fclose(mem);
+    }
+    if (opt.json) {
+        print_json(opt, out, status, check_text, verdict);
+    } else {
+        print_text(opt, out, status);
+        if (checking)
+            std::fputs(check_text, out);
+    }
+    std::free(check_text);
+    if (out != stderr)
+        std::fclose(out);
+    return verdict == account::check_result::intact ? status : exit_differs;
+}
+
+// Fails early when an expected file cannot be read, before the command runs.
+int check_expected_files(const options &opt)
+{
+    const char *path = opt.expect_image != nullptr ? opt.expect_image : opt.expect_params;
+    if (path == nullptr)
+        return -1;
+    std::FILE *f = std::fopen(path, "rb");
+    if (f == nullptr)
+        return usage_error((std::string("cannot read ") + path).c_str());
+    std::fclose(f);
+    return -1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    options opt;
+    if (int status = parse_options(argc, argv, opt); status >= 0)
+        return status;
+    if (int status = check_expected_files(opt); status >= 0)
+        return status;
+
+    UMockdevTestbed *testbed = umockdev_testbed_new();
+    std::string error;
+    if (!vdev::build_testbed(testbed, error)) {
+        std::fprintf(stderr, "flasher-vdev: %s\n", error.c_str());
+        g_object_unref(testbed);
+        return exit_usage;
+    }
+    int status = run_command(opt);
+    if (status == exit_cannot_start) {
+        g_object_unref(testbed);
+        return status;
+    }
+    status = report(opt, status);
+    g_object_unref(testbed);
+    return status;
+}
