@@ -9,6 +9,8 @@ packages=(
   libgtest-dev libbenchmark-dev
   # the virtual device
   umockdev libumockdev-dev
+  # flasher-win.exe: the mingw-w64 cross-compiler and Wine to run it
+  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64
 )
 
 missing=()

@@ -1,0 +1,205 @@
+// A recording stand-in for the Windows calls the WinUSB back-end makes, so its
+// logic runs natively on Linux. The types keep their Windows sizes (DWORD and
+// ULONG are 32 bits, as on Windows, where long on Linux is 64).
+//
+// A test describes the machine in `win` (the present devices, their pipes,
+// which call fails) and afterwards reads back what the back-end asked for:
+// flags, paths, pipe ids, policies, and every handle opened and closed.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+using DWORD = std::uint32_t;
+using ULONG = std::uint32_t;
+using UCHAR = unsigned char;
+using USHORT = std::uint16_t;
+using WINBOOL = int;
+using BOOL = int;
+using ULONG_PTR = std::uintptr_t;
+using PVOID = void *;
+using HANDLE = void *;
+using HDEVINFO = void *;
+using HWND = struct HWND__ *;
+using PCSTR = const char *;
+using PCHAR = char *;
+using PUCHAR = unsigned char *;
+using PULONG = ULONG *;
+using DEVINST = DWORD;
+using CONFIGRET = DWORD;
+using WINUSB_INTERFACE_HANDLE = void *;
+using PWINUSB_INTERFACE_HANDLE = WINUSB_INTERFACE_HANDLE *;
+using LPSECURITY_ATTRIBUTES = struct SECURITY_ATTRIBUTES *;
+using LPOVERLAPPED = struct OVERLAPPED *;
+
+struct GUID {
+    std::uint32_t Data1;
+    std::uint16_t Data2;
+    std::uint16_t Data3;
+    unsigned char Data4[8];
+};
+
+struct SP_DEVINFO_DATA {
+    DWORD cbSize;
+    GUID ClassGuid;
+    DWORD DevInst;
+    ULONG_PTR Reserved;
+};
+using PSP_DEVINFO_DATA = SP_DEVINFO_DATA *;
+
+enum USBD_PIPE_TYPE {
+    UsbdPipeTypeControl,
+    UsbdPipeTypeIsochronous,
+    UsbdPipeTypeBulk,
+    UsbdPipeTypeInterrupt
+};
+
+struct WINUSB_PIPE_INFORMATION {
+    USBD_PIPE_TYPE PipeType;
+    UCHAR PipeId;
+    USHORT MaximumPacketSize;
+    UCHAR Interval;
+};
+using PWINUSB_PIPE_INFORMATION = WINUSB_PIPE_INFORMATION *;
+
+// The values of the Windows SDK.
+inline const HANDLE INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
+constexpr BOOL TRUE = 1;
+constexpr BOOL FALSE = 0;
+constexpr DWORD DIGCF_PRESENT = 0x00000002;
+constexpr DWORD DIGCF_ALLCLASSES = 0x00000004;
+constexpr CONFIGRET CR_SUCCESS = 0x00000000;
+constexpr CONFIGRET CR_NO_SUCH_DEVNODE = 0x0000000D;
+constexpr CONFIGRET CR_BUFFER_SMALL = 0x0000001A;
+constexpr DWORD GENERIC_READ = 0x80000000;
+constexpr DWORD GENERIC_WRITE = 0x40000000;
+constexpr DWORD FILE_SHARE_READ = 0x00000001;
+constexpr DWORD FILE_SHARE_WRITE = 0x00000002;
+constexpr DWORD OPEN_EXISTING = 3;
+constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x00000080;
+constexpr DWORD FILE_FLAG_OVERLAPPED = 0x40000000;
+constexpr ULONG PIPE_TRANSFER_TIMEOUT = 0x03;
+
+HDEVINFO SetupDiGetClassDevsExA(const GUID *ClassGuid, PCSTR Enumerator, HWND hwndParent,
+                                DWORD Flags, HDEVINFO DeviceInfoSet, PCSTR MachineName,
+                                PVOID Reserved);
+WINBOOL SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex,
+                              PSP_DEVINFO_DATA DeviceInfoData);
+WINBOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
+CONFIGRET CM_Get_Device_IDA(DEVINST dnDevInst, PCHAR Buffer, ULONG BufferLen, ULONG ulFlags);
+HANDLE CreateFileA(PCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+WINBOOL CloseHandle(HANDLE hObject);
+WINBOOL WinUsb_Initialize(HANDLE DeviceHandle, PWINUSB_INTERFACE_HANDLE InterfaceHandle);
+WINBOOL WinUsb_Free(WINUSB_INTERFACE_HANDLE InterfaceHandle);
+WINBOOL WinUsb_QueryPipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR AlternateInterfaceNumber,
+                         UCHAR PipeIndex, PWINUSB_PIPE_INFORMATION PipeInformation);
+WINBOOL WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID,
+                             ULONG PolicyType, ULONG ValueLength, PVOID Value);
+WINBOOL WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID, PUCHAR Buffer,
+                         ULONG BufferLength, PULONG LengthTransferred, LPOVERLAPPED Overlapped);
+
+// ---- The machine a test describes ----
+
+struct fake_device {
+    std::string instance_id;
+    CONFIGRET id_result = CR_SUCCESS; // what CM_Get_Device_IDA returns for it
+};
+
+struct fake_pipe {
+    bool query_ok = true;
+    UCHAR pipe_id = 0;
+};
+
+// How WinUsb_WritePipe answers: it reports min(length, transfers) bytes.
+struct fake_write {
+    ULONG transfers = 0xFFFFFFFF;
+    WINBOOL result = TRUE;
+};
+
+// ---- What the back-end asked for ----
+
+struct classdevs_call {
+    const GUID *class_guid;
+    bool has_enumerator;
+    std::string enumerator;
+    HWND parent;
+    DWORD flags;
+    HDEVINFO set;
+    PCSTR machine;
+    PVOID reserved;
+};
+
+struct create_file_call {
+    std::string path;
+    DWORD access;
+    DWORD share;
+    LPSECURITY_ATTRIBUTES security;
+    DWORD disposition;
+    DWORD flags;
+    HANDLE template_file;
+};
+
+struct query_pipe_call {
+    WINUSB_INTERFACE_HANDLE handle;
+    UCHAR alternate;
+    UCHAR index;
+};
+
+struct pipe_policy_call {
+    WINUSB_INTERFACE_HANDLE handle;
+    UCHAR pipe;
+    ULONG policy;
+    ULONG value_length;
+    ULONG value;
+};
+
+struct write_pipe_call {
+    WINUSB_INTERFACE_HANDLE handle;
+    UCHAR pipe;
+    const unsigned char *buffer;
+    ULONG length;
+    std::vector<unsigned char> bytes; // what the buffer held at the call
+    ULONG transferred_on_entry;
+    LPOVERLAPPED overlapped;
+};
+
+struct win_double_state {
+    // Set-up.
+    std::vector<fake_device> devices;
+    bool classdevs_fails = false;
+    bool create_file_fails = false;
+    bool initialize_fails = false;
+    std::vector<fake_pipe> pipes; // by pipe index; a query past the end fails
+    bool set_policy_fails = false;
+    fake_write write;
+
+    // Record. `calls` holds the name of every call in order.
+    std::vector<std::string> calls;
+    std::vector<classdevs_call> classdevs;
+    std::vector<DWORD> enum_sizes; // cbSize at each SetupDiEnumDeviceInfo
+    std::vector<DEVINST> id_requests;
+    std::vector<ULONG> id_buffer_lengths;
+    std::vector<ULONG> id_flags;
+    std::vector<create_file_call> create_files;
+    std::vector<HANDLE> initialize_handles; // file handle WinUSB was given
+    std::vector<query_pipe_call> queries;
+    std::vector<pipe_policy_call> policies;
+    std::vector<write_pipe_call> writes;
+
+    // Every object handed out and given back, in order.
+    std::vector<HDEVINFO> lists_created, lists_destroyed;
+    std::vector<HANDLE> files_opened, files_closed;
+    std::vector<WINUSB_INTERFACE_HANDLE> interfaces_created, interfaces_freed;
+
+    // Calls with a handle that was never handed out or was already given
+    // back. A correct back-end leaves this empty.
+    std::vector<std::string> misuse;
+};
+
+extern win_double_state win;
+
+// Back to an empty machine with nothing recorded.
+void win_double_reset();

@@ -1,0 +1,26 @@
+// The one place the WinUSB back-end meets the Windows headers.
+//
+// flasher-win.exe gets the real declarations. The native unit tests build the
+// same back-end sources against a recording double of the few calls it makes
+// (FLASHER_WIN_TEST_DOUBLE, with the double's folder on the include path).
+#pragma once
+
+#if defined(FLASHER_WIN_TEST_DOUBLE)
+#include "win_double.h"
+#elif defined(_WIN32)
+// windows.h first: the others rely on its types.
+#include <windows.h>
+
+#include <cfgmgr32.h>
+#include <setupapi.h>
+#include <winusb.h>
+#else
+#error "the WinUSB back-end builds for Windows, or natively against its test double"
+#endif
+
+// Both builds must agree on the sizes the back-end relies on, or the tests
+// would prove nothing about the program.
+static_assert(sizeof(DWORD) == 4 && sizeof(ULONG) == 4, "DWORD and ULONG are 32 bits");
+static_assert(sizeof(UCHAR) == 1 && sizeof(USHORT) == 2);
+static_assert(sizeof(SP_DEVINFO_DATA) == (sizeof(void *) == 8 ? 32 : 28));
+static_assert(sizeof(WINUSB_PIPE_INFORMATION) == 12);
