@@ -22,7 +22,7 @@ grep -o 'fprintf(stderr, "[^"]*\\n"' "$src/usb/winusb/winusb_transport.cpp" 2>/d
   sed 's/^fprintf(stderr, "//; s/\\n"$//' >"$work/win_formats"
 
 # Documents as flat text: line breaks and runs of blanks become one space.
-mandoc -T ascii "$src/docs/flasher.1" | col -b | tr -s ' \n' '  ' >"$work/flasher.1.txt"
+mandoc -T ascii "$src/docs/flasher.1" | sed "s/.\x08//g" | tr -s ' \n' '  ' >"$work/flasher.1.txt"
 tr -s ' \n' '  ' <"$src/docs/user-guide.md" | sed 's/`//g; s/\\|/|/g' >"$work/user-guide.txt"
 
 failures=0
