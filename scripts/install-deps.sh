@@ -11,6 +11,8 @@ packages=(
   umockdev libumockdev-dev
   # flasher-win.exe: the mingw-w64 cross-compiler and Wine to run it
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64
+  # fuzzing and static analysis
+  clang-14 libclang-rt-14-dev clang-tidy-14 clang-format-14 cppcheck
   # packaging: manual page lint, the .deb's library dependencies
   mandoc groff-base dpkg-dev
 )

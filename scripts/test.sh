@@ -22,3 +22,23 @@ rm -rf "$san"
 cmake -S . -B "$san" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DFLASHER_WERROR=ON -DFLASHER_SANITIZE=ON
 cmake --build "$san"
 ctest --test-dir "$san" --output-on-failure -j2 -LE no-sanitize
+
+# Fuzzing: the libFuzzer targets need clang, so they get a configuration of
+# their own. First every committed seed once, then a minute of fuzzing per
+# target; any finding (a crash or a broken invariant) fails the run and is
+# kept under build/fuzz/findings/.
+fuzz=build/fuzz
+rm -rf "$fuzz"
+CC=clang-14 CXX=clang++-14 cmake -S . -B "$fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DFLASHER_WERROR=ON
+cmake --build "$fuzz" --target fuzz_targets
+ctest --test-dir "$fuzz" -L fuzz --output-on-failure
+mkdir -p "$fuzz/findings"
+for target in flasher usb_path; do
+  mkdir -p "$fuzz/corpus-$target"
+  "$fuzz/tests/fuzz/fuzz_$target" -max_total_time="${FUZZ_SECONDS:-60}" -max_len=4096 -timeout=10 \
+    -print_final_stats=1 -artifact_prefix="$fuzz/findings/" \
+    "$fuzz/corpus-$target" "tests/fuzz/corpus/$target" 2>"$fuzz/fuzz-$target.log" ||
+    { tail -n 60 "$fuzz/fuzz-$target.log"; exit 1; }
+  grep -E '^stat::number_of_executed_units' "$fuzz/fuzz-$target.log"
+done
