@@ -145,7 +145,7 @@ std::string shim_path()
         exe[n] = '\0';
         std::string dir(exe);
         dir = dir.substr(0, dir.rfind('/') + 1);
-        std::string near = dir + "libflasher_vdev_sleep.so";
+        std::string near = dir + "libflasher_vdev_shim.so";
         if (access(near.c_str(), R_OK) == 0)
             return near;
     }
@@ -161,7 +161,22 @@ struct run {
     int status = 0;
 };
 
-// A pause or exit report from the shim in the command.
+// The device whose node is /dev/bus/usb/BBB/DDD, where bus_devnum is
+// BBB << 8 | DDD.
+vdev::virtual_device *device_at(std::uint32_t bus_devnum)
+{
+    char node[32];
+    std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", bus_devnum >> 8, bus_devnum & 0xFF);
+    for (vdev::virtual_device &dev : state.devices) {
+        if (dev.devnode == node)
+            return &dev;
+    }
+    return nullptr;
+}
+
+// A report from the shim in the command: a pause ('P', seconds), or an open
+// ('O') or close ('C') of a device node. The command waits for the answer,
+// so the report lands in order with the transfers around it.
 gboolean on_report(gint fd, GIOCondition, gpointer user)
 {
     auto *r = static_cast<run *>(user);
@@ -173,20 +188,18 @@ gboolean on_report(gint fd, GIOCondition, gpointer user)
     std::uint32_t value;
     std::memcpy(&value, msg + 1, sizeof value);
     char answer = 'R';
-    if (msg[0] == 'P') {
+    {
         std::lock_guard<std::mutex> hold(state.lock);
-        account::record_pause(state.pauses, value);
-        for (vdev::virtual_device &dev : state.devices) {
-            if (dev.claimed && dev.opens > dev.closes)
-                account::record_pause(dev.rec, value);
+        if (msg[0] == 'P') {
+            account::record_pause(state.pauses, value);
+            for (vdev::virtual_device &dev : state.devices) {
+                if (dev.claimed && dev.opens > dev.closes)
+                    account::record_pause(dev.rec, value);
+            }
+            answer = r->fast_pauses ? 'F' : 'R';
+        } else if (vdev::virtual_device *dev = device_at(value); dev != nullptr) {
+            (msg[0] == 'O' ? dev->opens : dev->closes) += 1;
         }
-        answer = r->fast_pauses ? 'F' : 'R';
-    } else if (msg[0] == 'X') {
-        // Closes that came before the exit report are the command's own;
-        // give the handler thread a moment to see them first.
-        g_usleep(50000);
-        std::lock_guard<std::mutex> hold(state.lock);
-        state.command_exiting = true;
     }
     if (write(r->answer_fd, &answer, 1) != 1) {
         r->watch = 0;
@@ -204,9 +217,11 @@ void on_child_exit(GPid, gint status, gpointer user)
 
 void set_preload(const std::string &shim)
 {
+    // The shim goes first, so that its open() and close() see the command's
+    // calls before umockdev's do.
     std::string preload = "libumockdev-preload.so.0";
     if (!shim.empty())
-        preload += ":" + shim;
+        preload = shim + ":" + preload;
     if (const char *old = std::getenv("LD_PRELOAD"); old != nullptr && old[0] != '\0')
         preload += std::string(":") + old;
     setenv("LD_PRELOAD", preload.c_str(), 1);
@@ -303,9 +318,8 @@ void print_text(const options &opt, std::FILE *out, int status)
         const vdev::virtual_device &dev = state.devices[i];
         std::fprintf(out, "device %zu: %04X:%04X serial \"%s\" usb path %s\n", i + 1, dev.spec.vid,
                      dev.spec.pid, dev.spec.serial.c_str(), vdev::usb_path_of(dev.spec).c_str());
-        std::fprintf(out, "  opened %u, closed before exit %u, serial read %u, interface 0 %s\n",
-                     dev.opens, dev.closes, dev.serial_reads,
-                     dev.claimed ? "claimed" : "not claimed");
+        std::fprintf(out, "  opened %u, closed %u, serial read %u, interface 0 %s\n", dev.opens,
+                     dev.closes, dev.serial_reads, dev.claimed ? "claimed" : "not claimed");
         if (dev.bulk_transfers == 0) {
             std::fprintf(out, "  no transfers\n");
             continue;

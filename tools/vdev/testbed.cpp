@@ -96,7 +96,12 @@ void add_hubs(UMockdevTestbed *testbed, const device_spec &spec)
     }
 }
 
-bool make_devnode(UMockdevTestbed *testbed, const std::string &devnode, std::string &error)
+// The node the command opens: an empty file whose ioctls go to the handler.
+// A device that cannot be opened gets a directory there instead, so open()
+// fails with EISDIR and libusb keeps the device listed (a missing node would
+// make libusb drop the device as unplugged).
+bool make_devnode(UMockdevTestbed *testbed, const std::string &devnode, bool openable,
+                  std::string &error)
 {
     gchar *root = umockdev_testbed_get_root_dir(testbed);
     std::string file = std::string(root) + devnode;
@@ -104,11 +109,11 @@ bool make_devnode(UMockdevTestbed *testbed, const std::string &devnode, std::str
     gchar *dir = g_path_get_dirname(file.c_str());
     int made = g_mkdir_with_parents(dir, 0755);
     g_free(dir);
-    if (made != 0 || !g_file_set_contents(file.c_str(), "", 0, nullptr)) {
+    bool ok = made == 0 && (openable ? g_file_set_contents(file.c_str(), "", 0, nullptr)
+                                     : g_mkdir_with_parents(file.c_str(), 0755) == 0);
+    if (!ok)
         error = "cannot make device node " + file;
-        return false;
-    }
-    return true;
+    return ok;
 }
 
 } // namespace
@@ -143,9 +148,7 @@ bool build_testbed(UMockdevTestbed *testbed, std::string &error)
         node n = add_node(testbed, dev.sysname, dev.spec.bus, devnum, descriptors_of(dev.spec),
                           !dev.spec.unconfigured);
         nodes.emplace(dev.sysname, n);
-        // The command opens the node (an empty file; its ioctls go to the
-        // handler). Without it the device is listed but cannot be opened.
-        if (!dev.spec.no_open && !make_devnode(testbed, dev.devnode, error))
+        if (!make_devnode(testbed, dev.devnode, !dev.spec.no_open, error))
             return false;
     }
     return true;

@@ -285,31 +285,12 @@ gboolean on_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer use
     return TRUE;
 }
 
-void on_connected(UMockdevIoctlBase *, UMockdevIoctlClient *, gpointer user)
-{
-    std::lock_guard<std::mutex> hold(state.lock);
-    static_cast<virtual_device *>(user)->opens += 1;
-}
-
-void on_vanished(UMockdevIoctlBase *, UMockdevIoctlClient *, gpointer user)
-{
-    std::lock_guard<std::mutex> hold(state.lock);
-    auto *dev = static_cast<virtual_device *>(user);
-    if (!state.command_exiting)
-        dev->closes += 1;
-    for (pending_urb &p : dev->pending)
-        g_object_unref(p.urb);
-    dev->pending.clear();
-}
-
 } // namespace
 
 bool attach_usbfs(UMockdevTestbed *testbed, virtual_device &dev, std::string &error)
 {
     dev.handler = umockdev_ioctl_base_new();
     g_signal_connect(dev.handler, "handle-ioctl", G_CALLBACK(on_ioctl), &dev);
-    g_signal_connect(dev.handler, "client-connected", G_CALLBACK(on_connected), &dev);
-    g_signal_connect(dev.handler, "client-vanished", G_CALLBACK(on_vanished), &dev);
     GError *err = nullptr;
     if (!umockdev_testbed_attach_ioctl(testbed, dev.devnode.c_str(), dev.handler, &err)) {
         error = std::string("cannot attach to ") + dev.devnode + ": " + err->message;

@@ -47,7 +47,6 @@ struct run_state {
     std::mutex lock;
     std::deque<virtual_device> devices;
     account::recording pauses; // the command's pauses, in order
-    bool command_exiting = false;
 };
 
 extern run_state state;
