@@ -15,6 +15,9 @@ packages=(
   clang-14 libclang-rt-14-dev clang-tidy-14 clang-format-14 cppcheck
   # packaging: manual page lint, the .deb's library dependencies
   mandoc groff-base dpkg-dev
+  # the QEMU rig: the emulator, a static busybox for the initramfs, cpio to
+  # pack it, xz to unpack the kernel (the kernel itself comes from apt)
+  qemu-system-x86 busybox-static cpio xz-utils
 )
 
 missing=()

@@ -1,0 +1,430 @@
+# The rig's cases, run by /init inside the VM (busybox sh). Each case starts
+# gadgets, runs the real flasher against them over dummy_hcd and compares
+# flasher's exit status, stderr and stdout and each gadget's account with
+# what the device protocol requires, line for line.
+. /rig/config.sh
+F=/rig/flasher
+G=/rig/flasher-gadget
+D=/rig/data
+passed=0
+failed=0
+case_name=
+case_ok=1
+
+say() { echo "rig: $*"; }
+
+# --- controller --------------------------------------------------------------
+# dummy_hcd's options are fixed at load time, so speed and the number of
+# controllers change by reloading it (no gadget may be running then).
+load_hcd() {
+  rmmod dummy_hcd 2>/dev/null
+  insmod /lib/rig-modules/dummy_hcd.ko "$@" || { say "cannot load dummy_hcd $*"; return 1; }
+  n=0
+  while [ ! -e /sys/class/udc/dummy_udc.0 ] && [ $n -lt 100 ]; do usleep 20000; n=$((n + 1)); done
+}
+
+# --- cases -------------------------------------------------------------------
+begin() {
+  rm -f /tmp/flasher.out /tmp/flasher.err /tmp/*.out /tmp/*.err
+  flasher_status=none
+  case_name=$1
+  case_ok=1
+  case_started=$(cut -d' ' -f1 /proc/uptime)
+}
+
+fail() {
+  case_ok=0
+  echo "  $case_name: $*"
+}
+
+end() {
+  local took
+  took=$(awk -v a="$case_started" -v b="$(cut -d' ' -f1 /proc/uptime)" 'BEGIN { printf "%.1f", b - a }')
+  if [ $case_ok = 1 ]; then
+    passed=$((passed + 1))
+    say "case $case_name: pass (${took} s)"
+  else
+    failed=$((failed + 1))
+    say "case $case_name: FAIL (${took} s)"
+  fi
+}
+
+# --- gadgets -----------------------------------------------------------------
+# start_gadget TAG [options]: starts flasher-gadget in the background and
+# waits until the host has configured it.
+start_gadget() {
+  local tag=$1 n=0
+  shift
+  $G --name "$tag" "$@" >/tmp/$tag.out 2>/tmp/$tag.err &
+  eval "pid_$tag=$!"
+  while ! grep -q '^flasher-gadget: ready' /tmp/$tag.err 2>/dev/null; do
+    if [ $n -ge 250 ] || ! kill -0 "$(eval echo \$pid_$tag)" 2>/dev/null; then
+      fail "gadget $tag did not come up:"
+      sed 's/^/    /' /tmp/$tag.err
+      return 1
+    fi
+    usleep 20000
+    n=$((n + 1))
+  done
+}
+
+# stop_gadget TAG [STATUS]: stops it and checks its exit status (default 0).
+stop_gadget() {
+  local tag=$1 want=${2:-0} pid status
+  pid=$(eval echo \$pid_$tag)
+  kill -TERM "$pid" 2>/dev/null
+  wait "$pid"
+  status=$?
+  [ "$status" = "$want" ] || fail "gadget $tag exit status $status, expected $want"
+}
+
+# wait_gadget TAG [STATUS]: waits for a gadget that ends by itself.
+wait_gadget() {
+  local tag=$1 want=${2:-0} pid status
+  pid=$(eval echo \$pid_$tag)
+  wait "$pid"
+  status=$?
+  [ "$status" = "$want" ] || fail "gadget $tag exit status $status, expected $want"
+}
+
+# --- flasher -----------------------------------------------------------------
+# run_flasher ARGS...: runs flasher, keeping its status, stdout and stderr.
+run_flasher() {
+  $F "$@" >/tmp/flasher.out 2>/tmp/flasher.err
+  flasher_status=$?
+}
+
+# same WHAT FILE: compares FILE with the expected text on stdin.
+same() {
+  local what=$1 file=$2
+  cat >/tmp/expected
+  if ! cmp -s /tmp/expected "$file"; then
+    fail "$what differs:"
+    diff -U2 /tmp/expected "$file" 2>&1 | head -40 | sed 's/^/    /'
+  fi
+}
+
+expect_status() {
+  [ "$flasher_status" = "$1" ] || fail "flasher exit status $flasher_status, expected $1"
+}
+expect_stderr() { same "flasher stderr" /tmp/flasher.err; }
+expect_stdout() { same "flasher stdout" /tmp/flasher.out; }
+expect_account() { same "account of gadget $1" /tmp/$1.out; }
+expect_gadget_log() { same "log of gadget $1" /tmp/$1.err; }
+
+# page_lines FIRST LAST: flasher's progress lines for those pages.
+page_lines() {
+  local i=$1
+  while [ "$i" -le "$2" ]; do
+    printf 'page: %-3d\n' "$i"
+    i=$((i + 1))
+  done
+}
+
+# hex FILE OFFSET COUNT: the bytes as the account prints them ("0A 1B ...").
+hex() {
+  od -An -v -tx1 -j"$2" -N"$3" "$1" | tr 'a-f\n' 'A-F ' | tr -s ' ' | sed 's/^ //; s/ $//'
+}
+
+continuing_erased() { printf 'continuing with flashing\nerased\n'; }
+giving_up() {
+  printf 'cannot open usb connection, trying again\n%.0s' 1 2 3 4
+  printf 'cannot open usb connection, giving up\n'
+}
+ready() { echo "flasher-gadget: ready on $1 as $VID:$PID serial $2, $3"; }
+
+FW3_HEADER=$(hex $D/fw3.bin 0 11)
+FW3_TRAILER=$(hex $D/fw3.bin $((11 + 3 * 2048)) 16)
+ZERO_HEADER="00 00 00 00 00 00 00 00 00 00 00"
+
+# ============================================================================
+say "cases start; kernel $(uname -r)"
+load_hcd || exit 1
+
+begin no_device
+run_flasher erase
+expect_status 1
+giving_up | expect_stderr
+expect_stdout </dev/null
+end
+
+begin os_descriptors
+start_gadget g0 && {
+  /rig/os_desc_check "$VID" "$PID" >/tmp/os.out 2>&1
+  same "descriptors read by the host" /tmp/os.out <<'OUT'
+os string: length 18 type 3 signature MSFT100 vendor code 0xcd
+compat id: length 40 version 0x0100 index 4 sections 1
+compat id: interface 0 compatible "WINUSB" sub ""
+OUT
+  stop_gadget g0
+}
+start_gadget g0 --no-os-desc && {
+  /rig/os_desc_check "$VID" "$PID" >/tmp/os.out 2>&1
+  same "descriptors read by the host without OS descriptors" /tmp/os.out <<'OUT'
+os string: none (LIBUSB_ERROR_PIPE)
+OUT
+  stop_gadget g0
+}
+end
+
+begin erase
+start_gadget g0 --json && {
+  run_flasher erase
+  stop_gadget g0
+}
+expect_status 0
+continuing_erased | expect_stderr
+expect_stdout <<'OUT'
+Path: 1-1
+string desc 11 FLASHER0001
+OUT
+expect_account g0 <<OUT
+{"transfers":3,"bytes_taken":14,"follows_protocol":true,"messages":[{"kind":"erase","transfer":0,"code":"E1","header":"0000000000000000000000","outcome":"completed","length":12,"taken":12},{"kind":"pause","seconds":4},{"kind":"zero_byte","transfer":1,"outcome":"completed","length":1,"taken":1},{"kind":"zero_byte","transfer":2,"outcome":"completed","length":1,"taken":1}],"problems":[]}
+OUT
+end
+
+begin params
+start_gadget g0 --expect $D/params.bin && {
+  run_flasher $D/params.bin all
+  stop_gadget g0
+}
+expect_status 0
+expect_stderr </dev/null
+expect_stdout <<'OUT'
+Path: 1-1
+string desc 11 FLASHER0001
+OUT
+expect_account g0 <<OUT
+transfers: 2, bytes taken: 257
+#0     parameter announcement E8
+#1     parameter block, 256 bytes
+protocol: followed
+received intact: $D/params.bin (parameter block)
+OUT
+end
+
+# Erase-all, selection by serial, and a device that takes nothing for 0.4 s
+# in mid-page: slower than usual but within the 1 s time-out.
+begin firmware_all_serial_slow
+start_gadget g0 --serial SN-77 --expect $D/fw3.bin --pause-at 20 --pause-ms 400 && {
+  run_flasher $D/fw3.bin all SN-77
+  stop_gadget g0
+}
+expect_status 0
+{ continuing_erased; page_lines 0 2; } | expect_stderr
+expect_stdout <<'OUT'
+Path: 1-1
+string desc 5 SN-77
+OUT
+expect_account g0 <<OUT
+transfers: 103, bytes taken: 6184
+#0     erase all E2, header $FW3_HEADER
+       pause 4 s
+#1     zero byte
+#2     zero byte
+#3     pages 0-2 (3 pages)
+#102   trailer $FW3_TRAILER
+protocol: followed
+received intact: $D/fw3.bin (erase E2, 3 pages, trailer)
+OUT
+{ ready dummy_udc.0 SN-77 "high speed"
+  echo "flasher-gadget: taking nothing for 400 ms after 20 transfers"; } | expect_gadget_log g0
+end
+
+begin stall_erase
+start_gadget g0 --stall-at 0 && {
+  run_flasher erase
+  stop_gadget g0
+}
+expect_status 1
+{ continuing_erased; echo 'erase error'; } | expect_stderr
+expect_account g0 <<'OUT'
+transfers: 0, bytes taken: 0
+protocol: followed
+OUT
+end
+
+begin stall_params
+start_gadget g0 --stall-at 1 && {
+  run_flasher $D/params.bin
+  stop_gadget g0
+}
+expect_status 1
+echo 'error writing parameters' | expect_stderr
+expect_account g0 <<'OUT'
+transfers: 1, bytes taken: 1
+#0     parameter announcement E8
+protocol broken at #1: parameter announcement without a block
+OUT
+{ ready dummy_udc.0 FLASHER0001 "high speed"
+  echo "flasher-gadget: halted the OUT endpoint after 1 transfers"; } | expect_gadget_log g0
+end
+
+# The device stops taking data for longer than the host's 1 s time-out: the
+# host gives up, and the cancelled transfer never reaches the device, even
+# after it takes data again.
+begin timeout_params
+start_gadget g0 --pause-at 1 --pause-ms 1500 && {
+  run_flasher $D/params.bin
+  sleep 1
+  stop_gadget g0
+}
+expect_status 1
+echo 'error writing parameters' | expect_stderr
+expect_account g0 <<'OUT'
+transfers: 1, bytes taken: 1
+#0     parameter announcement E8
+protocol broken at #1: parameter announcement without a block
+OUT
+end
+
+begin timeout_page
+start_gadget g0 --pause-at 9 --pause-ms 1500 && {
+  run_flasher $D/fw3.bin
+  sleep 1
+  stop_gadget g0
+}
+expect_status 1
+{ continuing_erased; echo 'error during flashing'; } | expect_stderr
+expect_account g0 <<OUT
+transfers: 9, bytes taken: 337
+#0     erase E1, header $FW3_HEADER
+       pause 4 s
+#1     zero byte
+#2     zero byte
+#3     page 0: 5 of 32 chunks
+protocol broken at #3: page 0 has 5 of 32 chunks
+OUT
+end
+
+# The device disappears from the bus in mid-page (its controller unbound).
+begin unplugged
+start_gadget g0 --vanish-at 40 && {
+  run_flasher $D/fw3.bin
+  wait_gadget g0
+}
+expect_status 1
+{ continuing_erased; page_lines 0 0; echo 'error during flashing'; } | expect_stderr
+expect_account g0 <<OUT
+transfers: 40, bytes taken: 2260
+#0     erase E1, header $FW3_HEADER
+       pause 4 s
+#1     zero byte
+#2     zero byte
+#3     page 0
+#36    page 1: 3 of 32 chunks
+protocol broken at #36: page 1 has 3 of 32 chunks
+OUT
+end
+
+full_image() {
+  local speed=$1
+  start_gadget g0 --expect $D/fw240.bin && {
+    run_flasher $D/fw240.bin
+    stop_gadget g0
+  }
+  expect_status 0
+  { continuing_erased; page_lines 0 239; } | expect_stderr
+  expect_account g0 <<OUT
+transfers: 7923, bytes taken: 492254
+#0     erase E1, header $(hex $D/fw240.bin 0 11)
+       pause 4 s
+#1     zero byte
+#2     zero byte
+#3     pages 0-239 (240 pages)
+protocol: followed
+received intact: $D/fw240.bin (erase E1, 240 pages)
+OUT
+  ready dummy_udc.0 FLASHER0001 "$speed" | expect_gadget_log g0
+}
+
+begin full_image_high_speed
+full_image "high speed"
+end
+
+# ============================================================================
+# Two devices at once, on two controllers: A at usb path 1-1, B at 2-1.
+# libusb lists the later bus first, so flasher meets B before A; selecting
+# A shows B being looked at and passed over.
+load_hcd num=2 || exit 1
+
+two_gadgets() {
+  start_gadget ga --udc dummy_udc.0 --serial SN-A --expect $D/params.bin &&
+    start_gadget gb --udc dummy_udc.1 --serial SN-B
+}
+only_a_received() {
+  expect_account ga <<OUT
+transfers: 2, bytes taken: 257
+#0     parameter announcement E8
+#1     parameter block, 256 bytes
+protocol: followed
+received intact: $D/params.bin (parameter block)
+OUT
+  expect_account gb <<'OUT'
+transfers: 0, bytes taken: 0
+protocol: followed
+OUT
+}
+
+begin two_devices_by_serial
+two_gadgets && {
+  run_flasher $D/params.bin SN-A
+  stop_gadget ga
+  stop_gadget gb
+}
+expect_status 0
+expect_stderr </dev/null
+expect_stdout <<'OUT'
+Path: 2-1
+string desc 4 SN-B
+Path: 1-1
+string desc 4 SN-A
+OUT
+only_a_received
+end
+
+begin two_devices_by_path
+two_gadgets && {
+  export FLASHER_USBPATH=1-1
+  run_flasher $D/params.bin
+  unset FLASHER_USBPATH
+  stop_gadget ga
+  stop_gadget gb
+}
+expect_status 0
+expect_stderr </dev/null
+expect_stdout <<'OUT'
+Path: 2-1
+Path: 1-1
+string desc 4 SN-A
+OUT
+only_a_received
+end
+
+# ============================================================================
+# Full speed: 64-byte packets, so the gadget reads a packet at a time.
+load_hcd is_high_speed=0 || exit 1
+
+begin params_full_speed
+start_gadget g0 --expect $D/params.bin && {
+  run_flasher $D/params.bin
+  stop_gadget g0
+}
+expect_status 0
+expect_stderr </dev/null
+expect_account g0 <<OUT
+transfers: 2, bytes taken: 257
+#0     parameter announcement E8
+#1     parameter block, 256 bytes
+protocol: followed
+received intact: $D/params.bin (parameter block)
+OUT
+ready dummy_udc.0 FLASHER0001 "full speed" | expect_gadget_log g0
+end
+
+begin full_image_full_speed
+full_image "full speed"
+end
+
+say "$passed passed, $failed failed"
+[ "$failed" = 0 ]
