@@ -152,6 +152,9 @@ begin os_descriptors
 start_gadget g0 && {
   /rig/os_desc_check "$VID" "$PID" >/tmp/os.out 2>&1
   same "descriptors read by the host" /tmp/os.out <<'OUT'
+interface 0: class 0xff, 2 endpoints
+endpoint 0x02: OUT, type 2, 512-byte packets
+endpoint 0x81: IN, type 2, 512-byte packets
 os string: length 18 type 3 signature MSFT100 vendor code 0xcd
 compat id: length 40 version 0x0100 index 4 sections 1
 compat id: interface 0 compatible "WINUSB" sub ""
@@ -161,6 +164,9 @@ OUT
 start_gadget g0 --no-os-desc && {
   /rig/os_desc_check "$VID" "$PID" >/tmp/os.out 2>&1
   same "descriptors read by the host without OS descriptors" /tmp/os.out <<'OUT'
+interface 0: class 0xff, 2 endpoints
+endpoint 0x02: OUT, type 2, 512-byte packets
+endpoint 0x81: IN, type 2, 512-byte packets
 os string: none (LIBUSB_ERROR_PIPE)
 OUT
   stop_gadget g0
@@ -407,9 +413,18 @@ load_hcd is_high_speed=0 || exit 1
 
 begin params_full_speed
 start_gadget g0 --expect $D/params.bin && {
+  /rig/os_desc_check "$VID" "$PID" >/tmp/os.out 2>&1
   run_flasher $D/params.bin
   stop_gadget g0
 }
+same "descriptors read by the host at full speed" /tmp/os.out <<'OUT'
+interface 0: class 0xff, 2 endpoints
+endpoint 0x02: OUT, type 2, 64-byte packets
+endpoint 0x81: IN, type 2, 64-byte packets
+os string: length 18 type 3 signature MSFT100 vendor code 0xcd
+compat id: length 40 version 0x0100 index 4 sections 1
+compat id: interface 0 compatible "WINUSB" sub ""
+OUT
 expect_status 0
 expect_stderr </dev/null
 expect_account g0 <<OUT

@@ -1,8 +1,10 @@
-// Reads a device's Microsoft OS 1.0 descriptors the way a Windows host does
-// when it first sees a device, and prints what it found, one fact a line:
-// the OS string descriptor (index 0xEE: signature and vendor code), then the
+// Reads a device's descriptors from the host side and prints what it found,
+// one fact a line: interface 0 and its endpoints as the host enumerated them
+// (the addresses the controller gave them), then the Microsoft OS 1.0
+// descriptors the way a Windows host reads them when it first sees a device:
+// the OS string descriptor (index 0xEE: signature and vendor code) and the
 // extended compat ID descriptor fetched with that vendor code. The rig
-// compares the lines with what a host needs to bind WinUSB without an INF.
+// compares the lines with what flasher and a Windows host need.
 //
 // Usage: os_desc_check VID PID   (hex)
 #include <cstdint>
@@ -14,6 +16,26 @@ namespace
 {
 
 constexpr int timeout_ms = 1000;
+
+int print_interface(libusb_device *dev)
+{
+    libusb_config_descriptor *config = nullptr;
+    if (libusb_get_active_config_descriptor(dev, &config) != 0) {
+        std::printf("no active configuration\n");
+        return 1;
+    }
+    const libusb_interface_descriptor &alt = config->interface[0].altsetting[0];
+    std::printf("interface %u: class 0x%02x, %u endpoints\n", alt.bInterfaceNumber,
+                alt.bInterfaceClass, alt.bNumEndpoints);
+    for (int i = 0; i < alt.bNumEndpoints; ++i) {
+        const libusb_endpoint_descriptor &ep = alt.endpoint[i];
+        std::printf("endpoint 0x%02x: %s, type %u, %u-byte packets\n", ep.bEndpointAddress,
+                    ep.bEndpointAddress & 0x80 ? "IN" : "OUT", ep.bmAttributes & 3,
+                    ep.wMaxPacketSize);
+    }
+    libusb_free_config_descriptor(config);
+    return 0;
+}
 
 // Index 0xEE, language 0: 18 bytes, "MSFT100" in UTF-16LE, the vendor code,
 // a flags byte.
@@ -77,6 +99,8 @@ int main(int argc, char **argv)
         std::printf("no device %04x:%04x\n", vid, pid);
         return 1;
     }
+    if (print_interface(libusb_get_device(h)) != 0)
+        return 1;
     unsigned char vendor_code = 0;
     if (read_os_string(h, vendor_code) != 0)
         return 1;

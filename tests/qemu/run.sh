@@ -46,23 +46,27 @@ kernel_package() {
   apt-cache depends linux-image-amd64 2>/dev/null |
     awk '$1 == "Depends:" && $2 ~ /^linux-image-[0-9]/ { print $2; exit }'
 }
-fetch_kernel() {
+download_kernel() {
   local pkg
   pkg=$(kernel_package)
-  if [ -z "$pkg" ]; then
-    apt-get update -qq >&2
-    pkg=$(kernel_package)
-  fi
-  [ -n "$pkg" ] || { echo "run.sh: no linux-image-amd64 in the package lists" >&2; return 1; }
+  [ -n "$pkg" ] || return 1
   if ! ls "$work/kernel/${pkg}"_*.deb >/dev/null 2>&1; then
     rm -rf "$work/kernel"
     mkdir -p "$work/kernel"
     echo "rig: downloading $pkg" >&2
-    # A stale package list may name a version the archive has dropped.
-    (cd "$work/kernel" && { apt-get download -q "$pkg" >/dev/null 2>&1 ||
-                            { apt-get update -qq && apt-get download -q "$pkg" >/dev/null; }; })
+    (cd "$work/kernel" && apt-get download -q "$pkg" >/dev/null 2>&1) || return 1
   fi
   ls "$work/kernel/${pkg}"_*.deb
+}
+fetch_kernel() {
+  # Package lists that are missing or stale (naming a version the archive
+  # has dropped) are refreshed once, which needs root.
+  download_kernel && return 0
+  echo "rig: refreshing the package lists" >&2
+  apt-get update -qq >&2 || true
+  download_kernel && return 0
+  echo "run.sh: cannot download the package linux-image-amd64 depends on" >&2
+  return 1
 }
 deb=$(fetch_kernel)
 echo "rig: kernel package $(basename "$deb")"

@@ -96,16 +96,17 @@ std::size_t next_read_length(const gadget &g)
     return full_speed_packet;
 }
 
-// A transfer the host sent and the gadget took. A quiet spell of a second or
-// more before it (not of the gadget's own making) is recorded as the host's
-// pause, in whole seconds, so the account shows the pause after an erase.
+// A transfer the host sent and the gadget took. A quiet spell of two seconds
+// or more before it (not of the gadget's own making) is recorded as the
+// host's pause, in whole seconds, so the account shows the pause after an
+// erase. Shorter spells are left out: a loaded machine makes those anyway.
 void take(gadget &g, std::size_t len)
 {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     if (account::transfer_count(g.rec) > 0 && !g.paused_since_last) {
         const double gap = seconds_of(now) - seconds_of(g.last_taken);
-        if (gap >= 1.0)
+        if (gap >= 2.0)
             account::record_pause(g.rec, static_cast<unsigned>(gap));
     }
     g.paused_since_last = false;
@@ -264,8 +265,12 @@ bool start(gadget &g)
         std::snprintf(dir, sizeof dir, "/dev/ffs-%s", g.opts.name);
     // The function must exist in configfs before FunctionFS can be mounted,
     // and its descriptors must be written before the gadget is bound.
-    if (!configfs_create(g.id) || !ffs_start(g.fn, g.id.name, dir, g.opts.os_desc) ||
-        !reader_open(g.reader))
+    if (!configfs_create(g.id)) {
+        std::fprintf(stderr, "flasher-gadget: needs root, configfs mounted at /sys/kernel/config "
+                             "and the libcomposite and usb_f_fs modules\n");
+        return false;
+    }
+    if (!ffs_start(g.fn, g.id.name, dir, g.opts.os_desc) || !reader_open(g.reader))
         return false;
     g.bound = configfs_bind(g.id.name, g.udc);
     return g.bound;
