@@ -24,3 +24,11 @@ static_assert(sizeof(DWORD) == 4 && sizeof(ULONG) == 4, "DWORD and ULONG are 32 
 static_assert(sizeof(UCHAR) == 1 && sizeof(USHORT) == 2);
 static_assert(sizeof(SP_DEVINFO_DATA) == (sizeof(void *) == 8 ? 32 : 28));
 static_assert(sizeof(WINUSB_PIPE_INFORMATION) == 12);
+
+// The flag and policy values the back-end passes, as the tests expect them.
+static_assert(DIGCF_PRESENT == 0x2 && DIGCF_ALLCLASSES == 0x4);
+static_assert(CR_SUCCESS == 0);
+static_assert(GENERIC_READ == 0x80000000 && GENERIC_WRITE == 0x40000000);
+static_assert(FILE_SHARE_READ == 0x1 && FILE_SHARE_WRITE == 0x2 && OPEN_EXISTING == 3);
+static_assert(FILE_ATTRIBUTE_NORMAL == 0x80 && FILE_FLAG_OVERLAPPED == 0x40000000);
+static_assert(PIPE_TRANSFER_TIMEOUT == 3);
