@@ -53,6 +53,22 @@ else
 fi
 if [ "$with_vdev" = 1 ]; then
   [ -x "$root/usr/bin/flasher-vdev" ] || fail "no executable usr/bin/flasher-vdev"
+  # The libraries it preloads from its own directory (their names are in
+  # the program) must travel with it, or it would fall back to the build tree.
+  companions=$(strings "$root/usr/bin/flasher-vdev" | grep -o '^lib[A-Za-z0-9_]*\.so$' | sort -u)
+  [ -n "$companions" ] || fail "no companion library named in flasher-vdev"
+  for lib in $companions; do
+    [ -f "$root/usr/bin/$lib" ] || fail "flasher-vdev's $lib not packaged"
+  done
+  # The two packaged programs together: an erase of a virtual device.
+  if [ -x "$root/usr/bin/flasher-vdev" ] && [ -x "$bin" ]; then
+    "$root/usr/bin/flasher-vdev" --fast-pauses --account /dev/null -- "$bin" erase \
+      >"$work/vdev.out" 2>"$work/vdev.err"
+    status=$?
+    [ "$status" -eq 0 ] || fail "packaged flasher erase under packaged flasher-vdev exited $status: $(cat "$work/vdev.err")"
+    [ "$(cat "$work/vdev.err")" = "continuing with flashing
+erased" ] || fail "packaged erase printed: $(cat "$work/vdev.err")"
+  fi
 else
   [ ! -e "$root/usr/bin/flasher-vdev" ] || fail "flasher-vdev packaged though the build has none"
 fi

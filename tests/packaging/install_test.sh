@@ -17,6 +17,12 @@ fi
 programs=(bin/flasher)
 [ "$with_vdev" = 1 ] && programs+=(bin/flasher-vdev)
 expected=("${programs[@]}" share/man/man1/flasher.1 lib/udev/rules.d/70-flasher.rules)
+# flasher-vdev preloads the libraries named in it from its own directory.
+if [ "$with_vdev" = 1 ] && [ -f "$prefix/bin/flasher-vdev" ]; then
+  for lib in $(strings "$prefix/bin/flasher-vdev" | grep -o '^lib[A-Za-z0-9_]*\.so$' | sort -u); do
+    expected+=("bin/$lib")
+  done
+fi
 failures=0
 for f in "${expected[@]}"; do
   [ -f "$prefix/$f" ] || { echo "FAIL: $f not installed"; failures=$((failures + 1)); }
