@@ -161,8 +161,9 @@ check_result compare(const recording &rec, const expectation &e, const char *nam
         if (e.params)
             std::fprintf(out, "%sreceived intact: %s (parameter block)\n", indent, name);
         else
-            std::fprintf(out, "%sreceived intact: %s (erase %02X, %u pages%s)\n", indent, name,
-                         rec.data[got[0]->offset], e.pages, e.trailer ? ", trailer" : "");
+            std::fprintf(out, "%sreceived intact: %s (erase %02X, %u page%s%s)\n", indent, name,
+                         rec.data[got[0]->offset], e.pages, e.pages == 1 ? "" : "s",
+                         e.trailer ? ", trailer" : "");
     } else {
         std::fprintf(out, "%sdiffers from %s:\n%s", indent, name, text);
     }

@@ -184,6 +184,8 @@ void on_page_header(decoder &d, std::size_t event_index, const event &ev)
         note(d, d.transfer, "first page is %u, not 0", number);
     else if (d.any_page && number < d.next_page)
         note(d, d.transfer, "page %u repeated after page %u", number, d.next_page - 1);
+    else if (d.any_page && number == d.next_page + 1)
+        note(d, d.transfer, "page %u missing before page %u", d.next_page, number);
     else if (d.any_page && number > d.next_page)
         note(d, d.transfer, "pages %u to %u missing before page %u", d.next_page, number - 1,
              number);

@@ -59,15 +59,17 @@ bool parse_path(const std::string &text, device_spec &spec)
     return true;
 }
 
-// "81:02": endpoint addresses in hex, in order; empty for none.
+// "81:02": endpoint addresses in hex (number 1 to 15, bit 7 for IN), in
+// order; empty for none.
 bool parse_endpoints(const std::string &text, device_spec &spec)
 {
     std::vector<std::uint8_t> eps;
     std::size_t start = 0;
-    while (start < text.size()) {
+    while (!text.empty()) {
         std::size_t colon = text.find(':', start);
         unsigned long ep;
-        if (!parse_number(text.substr(start, colon - start), 16, 1, 0xFF, ep) || (ep & 0x70) != 0)
+        if (!parse_number(text.substr(start, colon - start), 16, 1, 0xFF, ep) || (ep & 0x70) != 0 ||
+            (ep & 0x0F) == 0)
             return false;
         eps.push_back(static_cast<std::uint8_t>(ep));
         if (colon == std::string::npos)

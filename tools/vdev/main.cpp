@@ -346,7 +346,7 @@ void print_json(const options &opt, std::FILE *out, int status, const char *chec
         const vdev::virtual_device &dev = state.devices[i];
         std::fprintf(out,
                      "%s{\"device\":%zu,\"vid\":\"%04X\",\"pid\":\"%04X\",\"usb_path\":\"%s\","
-                     "\"opened\":%u,\"closed_before_exit\":%u,\"serial_reads\":%u,"
+                     "\"opened\":%u,\"closed\":%u,\"serial_reads\":%u,"
                      "\"claimed\":%s,\"endpoints\":{",
                      i == 0 ? "" : ",", i + 1, dev.spec.vid, dev.spec.pid,
                      vdev::usb_path_of(dev.spec).c_str(), dev.opens, dev.closes, dev.serial_reads,

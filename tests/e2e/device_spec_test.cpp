@@ -1,0 +1,116 @@
+// flasher-vdev's device settings and the descriptors a device presents.
+#include "tools/vdev/device_spec.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using vdev::device_spec;
+using vdev::transfer_fault;
+
+namespace
+{
+
+device_spec defaults()
+{
+    device_spec spec;
+    spec.vid = 0x1209;
+    spec.pid = 0x000A;
+    spec.serial = "S";
+    return spec;
+}
+
+struct good_case {
+    const char *text;
+    std::string path;
+    std::vector<std::uint8_t> endpoints;
+};
+
+class GoodSpecs : public ::testing::TestWithParam<good_case>
+{
+};
+
+TEST_P(GoodSpecs, Parse)
+{
+    device_spec spec = defaults();
+    std::string error;
+    ASSERT_TRUE(vdev::parse_device_spec(GetParam().text, spec, error)) << error;
+    EXPECT_EQ(vdev::usb_path_of(spec), GetParam().path);
+    EXPECT_EQ(spec.endpoints, GetParam().endpoints);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Specs, GoodSpecs,
+    ::testing::Values(good_case{"path=20-1.2", "20-1.2", {0x02}}, good_case{"path=3", "3", {0x02}},
+                      good_case{"path=255-1.2.3.4.5.6.7", "255-1.2.3.4.5.6.7", {0x02}},
+                      good_case{"endpoints=81:02:03", "1", {0x81, 0x02, 0x03}},
+                      good_case{"endpoints=", "1", {}}, good_case{"no-out", "1", {0x81}}));
+
+class BadSpecs : public ::testing::TestWithParam<const char *>
+{
+};
+
+TEST_P(BadSpecs, AreRefusedWithTheItemNamed)
+{
+    device_spec spec = defaults();
+    std::string error;
+    EXPECT_FALSE(vdev::parse_device_spec(GetParam(), spec, error));
+    std::string text = GetParam();
+    std::string item = text.substr(text.find(',') == std::string::npos ? 0 : text.find(',') + 1);
+    EXPECT_EQ(error, "bad device setting '" + item + "'");
+}
+
+INSTANTIATE_TEST_SUITE_P(Specs, BadSpecs,
+                         ::testing::Values("vid=10000", "vid=", "pid=-1", "path=0-1", "path=1-",
+                                           "path=1-1..2", "path=1-256", "path=1-1.2.3.4.5.6.7.8",
+                                           "endpoints=1G", "endpoints=81:", "endpoints=80",
+                                           "endpoints=100", "stall=x", "short=3",
+                                           "short=3:", "timeout=-1", "colour=red", "unconfigured=1",
+                                           "serial=A,bogus"));
+
+TEST(DeviceSpec, FaultsAndSettings)
+{
+    device_spec spec = defaults();
+    std::string error;
+    ASSERT_TRUE(vdev::parse_device_spec(
+        "vid=0x1234,pid=ABCD,serial=,stall=3,short=5:7,timeout=9,gone=11,service-us=250,"
+        "unconfigured,no-interface,no-open,serial-fails",
+        spec, error))
+        << error;
+    EXPECT_EQ(spec.vid, 0x1234);
+    EXPECT_EQ(spec.pid, 0xABCD);
+    EXPECT_EQ(spec.serial, "");
+    EXPECT_EQ(spec.service_us, 250u);
+    EXPECT_TRUE(spec.unconfigured && spec.no_interface && spec.no_open && spec.serial_fails);
+    EXPECT_EQ(vdev::fault_for(spec, 3).fault, transfer_fault::stall);
+    EXPECT_EQ(vdev::fault_for(spec, 5).fault, transfer_fault::short_taken);
+    EXPECT_EQ(vdev::fault_for(spec, 5).taken, 7u);
+    EXPECT_EQ(vdev::fault_for(spec, 9).fault, transfer_fault::timeout);
+    EXPECT_EQ(vdev::fault_for(spec, 11).fault, transfer_fault::gone);
+    EXPECT_EQ(vdev::fault_for(spec, 4).fault, transfer_fault::none);
+}
+
+TEST(DeviceSpec, Descriptors)
+{
+    device_spec spec = defaults();
+    spec.endpoints = {0x81, 0x02};
+    std::vector<std::uint8_t> d = vdev::descriptors_of(spec);
+    ASSERT_EQ(d.size(), 18u + 9 + 9 + 2 * 7);
+    EXPECT_EQ(d[8], 0x09); // idVendor, little-endian
+    EXPECT_EQ(d[9], 0x12);
+    EXPECT_EQ(d[10], 0x0A);
+    EXPECT_EQ(d[11], 0x00);
+    EXPECT_EQ(d[16], 3);              // iSerialNumber
+    EXPECT_EQ(d[18 + 2], 9 + 9 + 14); // wTotalLength
+    EXPECT_EQ(d[18 + 4], 1);          // one interface
+    EXPECT_EQ(d[27 + 4], 2);          // two endpoints
+    EXPECT_EQ(d[36 + 2], 0x81);
+    EXPECT_EQ(d[43 + 2], 0x02);
+    spec.no_interface = true;
+    d = vdev::descriptors_of(spec);
+    ASSERT_EQ(d.size(), 18u + 9);
+    EXPECT_EQ(d[18 + 4], 0);
+}
+
+} // namespace
