@@ -1,0 +1,180 @@
+// Bad input at the front end's level, over the recording fake transport: an
+// input file that vanishes or changes length once it has been measured. The
+// front end reads the file as it is when each read happens; these cases
+// record what then goes out.
+#include "fake_transport.h"
+#include "frontend/run_request.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+using bytes = std::vector<unsigned char>;
+
+namespace
+{
+
+bytes pattern(std::size_t size, unsigned seed)
+{
+    bytes b(size);
+    for (std::size_t i = 0; i < size; ++i)
+        b[i] = static_cast<unsigned char>((i * 29 + seed + i / 241) & 0xFF);
+    return b;
+}
+
+void write_file(const std::string &path, const bytes &content)
+{
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char *>(content.data()),
+               static_cast<std::streamsize>(content.size()));
+}
+
+// The writes an image puts on the wire, from the message layouts: the erase
+// with `header` (the first 11 bytes as they were when the file was
+// measured), two zero bytes, then the whole pages of `pages_from` (the file
+// as it is when the pages are read) from offset 11, at most 240, then the
+// trailer when exactly 16 bytes follow the last page.
+std::vector<bytes> image_wire(const bytes &header, const bytes &pages_from)
+{
+    bytes erase{0xE1};
+    for (std::size_t i = 0; i < 11; ++i)
+        erase.push_back(i < header.size() ? header[i] : 0);
+    std::vector<bytes> w{erase, {0x00}, {0x00}};
+    std::size_t offset = 11;
+    unsigned page = 0;
+    for (; page < 240 && pages_from.size() >= offset + 2048; ++page, offset += 2048) {
+        w.push_back(
+            {0xE4, static_cast<unsigned char>(page >> 8), static_cast<unsigned char>(page & 0xFF)});
+        for (std::size_t k = 0; k < 32; ++k) {
+            const auto at = pages_from.begin() + static_cast<long>(offset + 64 * k);
+            w.emplace_back(at, at + 64);
+        }
+    }
+    if (page < 240 && pages_from.size() == offset + 16) {
+        bytes trailer{0xE0};
+        trailer.insert(trailer.end(), pages_from.begin() + static_cast<long>(offset),
+                       pages_from.end());
+        w.push_back(trailer);
+    }
+    return w;
+}
+
+struct outcome {
+    int status;
+    std::string err;
+    std::vector<bytes> writes;
+};
+
+outcome run(const std::string &path)
+{
+    std::string a0 = "flasher", a1 = path;
+    char *argv[] = {a0.data(), a1.data(), nullptr};
+    testing::internal::CaptureStderr();
+    const int status = flasher_main(2, argv);
+    outcome o{status, testing::internal::GetCapturedStderr(), {}};
+    for (const auto &w : writes_of(fake.events))
+        o.writes.push_back(w.bytes);
+    return o;
+}
+
+std::string page_lines(unsigned pages)
+{
+    std::string s;
+    char line[32];
+    for (unsigned p = 0; p < pages; ++p) {
+        std::snprintf(line, sizeof line, "page: %-3u\n", p);
+        s += line;
+    }
+    return s;
+}
+
+class BadInputFile : public testing::Test
+{
+  protected:
+    std::string dir;
+    void SetUp() override
+    {
+        reset_fake();
+        unsetenv("FLASHER_USBPATH");
+        char templ[] = "/tmp/bad-input-XXXXXX";
+        ASSERT_NE(mkdtemp(templ), nullptr);
+        dir = templ;
+    }
+    void TearDown() override
+    {
+        fs::remove_all(dir);
+    }
+};
+
+// The file is removed while the device is being found. The program holds it
+// open, so what it measured is what goes out.
+TEST_F(BadInputFile, VanishedAfterOpeningStillGoesOutWhole)
+{
+    struct {
+        const char *what;
+        std::size_t size;
+        unsigned pages;
+    } cases[] = {{"image", 11 + 2 * 2048 + 16, 2}, {"parameter file", 256, 0}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        reset_fake();
+        const std::string path = dir + "/vanishing.bin";
+        const bytes content = pattern(c.size, 3);
+        write_file(path, content);
+        fake.on_open = [&](int) { fs::remove(path); };
+        const outcome o = run(path);
+        EXPECT_FALSE(fs::exists(path));
+        EXPECT_EQ(o.status, 0);
+        if (c.size == 256) {
+            EXPECT_EQ(o.err, "");
+            EXPECT_EQ(o.writes, (std::vector<bytes>{{0xE8}, content}));
+        } else {
+            EXPECT_EQ(o.err, "continuing with flashing\nerased\n" + page_lines(c.pages));
+            EXPECT_EQ(o.writes, image_wire(content, content));
+        }
+    }
+}
+
+// An image measured at one length and read at another: the mode and the
+// header come from the file as it was measured, the pages and the trailer
+// from the file as it is read. Nothing crashes and nothing is sent that the
+// file did not hold when it was read.
+TEST_F(BadInputFile, ImageThatChangesLengthAfterTheSizeCheck)
+{
+    struct {
+        const char *what;
+        std::size_t measured;
+        std::size_t read;
+        unsigned pages;
+    } cases[] = {
+        {"shrinks from two pages and a trailer to one and a trailer", 11 + 2 * 2048 + 16,
+         11 + 2048 + 16, 1},
+        {"grows from one page to three", 11 + 2048, 11 + 3 * 2048, 3},
+        {"grows from a trailer-only image to one page and a trailer", 11 + 16, 11 + 2048 + 16, 1},
+        {"shrinks to a parameter file's length: still an image, no page", 300, 256, 0},
+        {"shrinks to less than its header: the header was already read", 11 + 2048, 5, 0},
+        {"shrinks to nothing", 11 + 2048 + 16, 0, 0},
+        {"grows past 240 pages", 11 + 16, 11 + 241 * 2048 + 16, 240},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        reset_fake();
+        const std::string path = dir + "/changing.bin";
+        const bytes before = pattern(c.measured, 1);
+        const bytes after = pattern(c.read, 2);
+        write_file(path, before);
+        fake.on_open = [&](int) { write_file(path, after); };
+        const outcome o = run(path);
+        EXPECT_EQ(o.status, 0);
+        EXPECT_EQ(o.err, "continuing with flashing\nerased\n" + page_lines(c.pages));
+        EXPECT_EQ(o.writes, image_wire(before, after));
+    }
+}
+
+} // namespace

@@ -1,0 +1,219 @@
+// The fault sweep: the real flasher against a virtual device that fails one
+// bulk transfer, for every transfer of a small image (two pages and a
+// trailer), of a parameter upload and of an erase, and for each kind of
+// fault. Each run must end with the one message the rules give for the first
+// failure that counts, the exit status that goes with it, and no transfer
+// after that failure; every transfer before it must have carried the right
+// bytes (the virtual device's own check against the file).
+//
+// Time-outs cost real time (libusb waits the whole time-out), so they are
+// sampled: a page header, the first and the last chunk, the parameter
+// transfers and the erase message. Time-outs of the zero bytes and the trailer (10 s
+// each) are left to the unit tests, whose fake transport returns 0 at once.
+#include "vdev_run.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace
+{
+
+enum class fault { stall, timeout, short_taken, gone };
+
+const char *name_of(fault f)
+{
+    switch (f) {
+    case fault::stall:
+        return "stall";
+    case fault::timeout:
+        return "timeout";
+    case fault::short_taken:
+        return "short";
+    case fault::gone:
+        return "gone";
+    }
+    return "?";
+}
+
+// What one transfer of a run is, written from the message sequence.
+struct transfer {
+    std::size_t length;
+    bool required;         // its failure ends the run
+    const char *error;     // the line that failure prints
+    unsigned pages_before; // whole pages sent before it
+};
+
+// erase, two zero bytes, then per page a header and 32 chunks, then the
+// trailer (the two-page image has one).
+std::vector<transfer> firmware_transfers(unsigned pages, bool trailer)
+{
+    std::vector<transfer> t{{12, true, "erase error\n", 0}, {1, false, "", 0}, {1, false, "", 0}};
+    for (unsigned p = 0; p < pages; ++p) {
+        t.push_back({3, true, "error during flashing\n", p});
+        for (int k = 0; k < 32; ++k)
+            t.push_back({64, true, "error during flashing\n", p});
+    }
+    if (trailer)
+        t.push_back({17, false, "", pages});
+    return t;
+}
+
+std::vector<transfer> params_transfers()
+{
+    return {{1, true, "write error\n", 0}, {256, true, "error writing parameters\n", 0}};
+}
+
+std::vector<transfer> erase_transfers()
+{
+    return {{12, true, "erase error\n", 0}, {1, false, "", 0}, {1, false, "", 0}};
+}
+
+std::string device_spec(fault f, std::size_t at, std::size_t length)
+{
+    std::string spec = std::string(name_of(f)) + "=" + std::to_string(at);
+    if (f == fault::short_taken) // one byte short; a single byte is not taken at all
+        spec += ":" + std::to_string(length > 1 ? length - 1 : 0);
+    return spec;
+}
+
+std::string page_lines(unsigned pages)
+{
+    std::string s;
+    char line[32];
+    for (unsigned p = 0; p < pages; ++p) {
+        std::snprintf(line, sizeof line, "page: %-3u\n", p);
+        s += line;
+    }
+    return s;
+}
+
+enum class mode { firmware, params, erase };
+
+struct expected_run {
+    int status;
+    std::string err;
+    std::size_t transfers;           // what the device saw
+    std::vector<std::size_t> faulty; // transfers that did not complete
+    std::vector<long> pauses;
+};
+
+// The rules: a device that is gone fails every later transfer too; the
+// first failed transfer that is required ends the run with its line.
+expected_run expect(mode m, const std::vector<transfer> &t, fault f, std::size_t at)
+{
+    expected_run e{0, "", t.size(), {}, {}};
+    std::size_t stop = t.size();
+    for (std::size_t i = at; i < t.size(); ++i) {
+        if (i == at || f == fault::gone) {
+            e.faulty.push_back(i);
+            if (t[i].required) {
+                stop = i;
+                break;
+            }
+        } else {
+            break;
+        }
+    }
+    const bool failed = stop < t.size();
+    if (m != mode::params)
+        e.err = "continuing with flashing\nerased\n";
+    if (failed) {
+        e.status = 1;
+        e.transfers = stop + 1;
+        e.err += page_lines(t[stop].pages_before) + t[stop].error;
+    } else if (m == mode::firmware) {
+        e.err += page_lines(t.back().pages_before);
+    }
+    if (m != mode::params && !(failed && stop == 0))
+        e.pauses = {4};
+    return e;
+}
+
+const char device_lines[] = "Path: 1-1\nstring desc 6 vdev-1\n";
+
+void sweep_one(mode m, const std::vector<transfer> &t, fault f, std::size_t at,
+               const std::vector<std::string> &command, const std::string &file)
+{
+    SCOPED_TRACE(std::string(name_of(f)) + " at transfer " + std::to_string(at));
+    const expected_run e = expect(m, t, f, at);
+    vdev_call call;
+    call.devices = {device_spec(f, at, t[at].length)};
+    call.command = command;
+    if (m == mode::firmware)
+        call.expect_image = file;
+    if (m == mode::params)
+        call.expect_params = file;
+    const vdev_result r = run_vdev(call);
+
+    EXPECT_EQ(json_number(r.account, "command_status"), e.status);
+    EXPECT_EQ(r.err, e.err);
+    EXPECT_EQ(r.out, device_lines);
+    EXPECT_EQ(json_number(r.account, "transfers"), static_cast<long>(e.transfers));
+    EXPECT_EQ(json_numbers(r.account, "pauses"), e.pauses);
+    if (m == mode::erase)
+        return; // nothing to check the bytes against but the erase itself
+    // The device's check: each faulty transfer is named ("#N: ..."), every
+    // other one carried the right bytes, and what is missing starts after
+    // the stop.
+    std::vector<std::size_t> named;
+    bool missing_tail = false;
+    for (const std::string &line : check_lines(r.account)) {
+        if (line.rfind('#', 0) == 0)
+            named.push_back(std::stoul(line.substr(1)));
+        if (line.rfind("missing from #" + std::to_string(e.transfers) + " on", 0) == 0)
+            missing_tail = true;
+    }
+    EXPECT_EQ(named, e.faulty) << r.account;
+    EXPECT_EQ(missing_tail, e.transfers < t.size()) << r.account;
+}
+
+class FaultSweep : public testing::TestWithParam<fault>
+{
+  protected:
+    scratch_dir dir;
+};
+
+TEST_P(FaultSweep, EveryTransferOfAnImage)
+{
+    const auto image = pattern(11 + 2 * 2048 + 16);
+    const std::string path = dir.file("image.bin", image);
+    const auto t = firmware_transfers(2, true);
+    ASSERT_EQ(t.size(), 70u);
+    if (GetParam() == fault::timeout) {
+        for (std::size_t at : {std::size_t{3}, std::size_t{4}, std::size_t{68}})
+            sweep_one(mode::firmware, t, GetParam(), at, {path}, path);
+        return;
+    }
+    for (std::size_t at = 0; at < t.size(); ++at)
+        sweep_one(mode::firmware, t, GetParam(), at, {path}, path);
+}
+
+TEST_P(FaultSweep, EveryTransferOfAParameterUpload)
+{
+    const auto block = pattern(256);
+    const std::string path = dir.file("params.bin", block);
+    const auto t = params_transfers();
+    for (std::size_t at = 0; at < t.size(); ++at)
+        sweep_one(mode::params, t, GetParam(), at, {path, "all"}, path);
+}
+
+TEST_P(FaultSweep, EveryTransferOfAnErase)
+{
+    const auto t = erase_transfers();
+    // The erase message's own time-out (5 s) is the one affordable here.
+    const std::size_t positions = GetParam() == fault::timeout ? 1 : t.size();
+    for (std::size_t at = 0; at < positions; ++at)
+        sweep_one(mode::erase, t, GetParam(), at, {"erase"}, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, FaultSweep,
+                         testing::Values(fault::stall, fault::timeout, fault::short_taken,
+                                         fault::gone),
+                         [](const testing::TestParamInfo<fault> &p) {
+                             return std::string(name_of(p.param));
+                         });
+
+} // namespace
