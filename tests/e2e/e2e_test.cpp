@@ -21,7 +21,7 @@ const std::string flasher = FLASHER_PATH;
 
 std::string ids()
 {
-    char text[16];
+    char text[32];
     std::snprintf(text, sizeof text, "%04X:%04X", FLASHER_USB_VID, FLASHER_USB_PID);
     return text;
 }
@@ -71,7 +71,7 @@ std::string page_lines(unsigned pages)
 {
     std::string text;
     for (unsigned p = 0; p < pages; ++p) {
-        char line[16];
+        char line[32];
         std::snprintf(line, sizeof line, "page: %-3u\n", p);
         text += line;
     }
@@ -502,11 +502,11 @@ INSTANTIATE_TEST_SUITE_P(Faults, DeviceChecks,
 // Only the table's IDs count: a device with another product ID is not listed.
 TEST_F(E2e, OtherProductIdIsIgnored)
 {
-    char pid[16];
+    char pid[32];
     std::snprintf(pid, sizeof pid, "pid=%04X", (FLASHER_USB_PID + 1) & 0xFFFF);
     outcome r =
         run({{"--device", "path=1-1", "--device", std::string(pid) + ",path=1-2"}, {"erase"}});
-    char other[16];
+    char other[32];
     std::snprintf(other, sizeof other, "%04X:%04X", FLASHER_USB_VID,
                   (FLASHER_USB_PID + 1) & 0xFFFF);
     expect(r, 0, found_1, erased,

@@ -61,7 +61,8 @@ expectation image_expectation(std::span<const unsigned char> file)
     expectation e;
     unsigned char erase[wire::erase_size] = {wire::code_erase};
     std::size_t head = file.size() < wire::header_size ? file.size() : wire::header_size;
-    std::memcpy(erase + 1, file.data(), head);
+    if (head > 0) // an empty file has no data pointer to copy from
+        std::memcpy(erase + 1, file.data(), head);
     expect(e, erase, sizeof erase, "erase message", true);
     const unsigned char zero = 0x00;
     expect(e, &zero, 1, "first zero byte");
