@@ -141,10 +141,11 @@ int main(int argc, char **argv)
         return 2;
     }
     std::fprintf(out,
-                 "wall_us=%" PRId64 " user_us=%" PRId64 " sys_us=%" PRId64
+                 "wall_us=%" PRId64 " user_us=%" PRId64 " sys_us=%" PRId64 " cpu_us=%" PRId64
                  " maxrss_kib=%ld status=%d startup_us=%" PRId64 "\n",
                  (end - start) / 1000, to_us(usage.ru_utime), to_us(usage.ru_stime),
-                 usage.ru_maxrss, exit_status, first_write < 0 ? -1 : (first_write - start) / 1000);
+                 to_us(usage.ru_utime) + to_us(usage.ru_stime), usage.ru_maxrss, exit_status,
+                 first_write < 0 ? -1 : (first_write - start) / 1000);
     if (out != stdout)
         std::fclose(out);
     return exit_status;
