@@ -55,6 +55,9 @@ end() {
 start_gadget() {
   local tag=$1 n=0
   shift
+  # The background shell truncates the log only when it gets to run: clear
+  # it first, or a ready line from an earlier gadget could be read.
+  rm -f /tmp/$tag.out /tmp/$tag.err
   $G --name "$tag" "$@" >/tmp/$tag.out 2>/tmp/$tag.err &
   eval "pid_$tag=$!"
   while ! grep -q '^flasher-gadget: ready' /tmp/$tag.err 2>/dev/null; do

@@ -94,9 +94,18 @@ int main(int argc, char **argv)
     const auto pid = static_cast<std::uint16_t>(std::strtoul(argv[2], nullptr, 16));
     if (libusb_init(nullptr) != 0)
         return 1;
-    libusb_device_handle *h = libusb_open_device_with_vid_pid(nullptr, vid, pid);
+    libusb_device **list = nullptr;
+    const ssize_t count = libusb_get_device_list(nullptr, &list);
+    libusb_device_handle *h = nullptr;
+    int status = LIBUSB_ERROR_NOT_FOUND;
+    for (ssize_t i = 0; i < count && !h; ++i) {
+        libusb_device_descriptor dd{};
+        if (libusb_get_device_descriptor(list[i], &dd) == 0 && dd.idVendor == vid &&
+            dd.idProduct == pid)
+            status = libusb_open(list[i], &h);
+    }
     if (!h) {
-        std::printf("no device %04x:%04x\n", vid, pid);
+        std::printf("no device %04x:%04x (%s)\n", vid, pid, libusb_error_name(status));
         return 1;
     }
     if (print_interface(libusb_get_device(h)) != 0)

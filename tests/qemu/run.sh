@@ -145,7 +145,7 @@ echo "rig: initramfs ready after $(($(date +%s) - started)) s, booting"
 # --- boot once, run every case ----------------------------------------------
 log=$work/console.log
 set +e
-timeout 170 qemu-system-x86_64 -accel tcg -m 512M -smp 1 -nographic -no-reboot -nic none \
+timeout 200 qemu-system-x86_64 -accel tcg -m 512M -smp 1 -nographic -no-reboot -nic none \
   -kernel "$kernel" -initrd "$work/initrd.cpio" \
   -append "console=ttyS0 quiet panic=-1" </dev/null 2>&1 | tr -d '\r' | tee "$log" |
   grep --line-buffered -E '^(rig|  )'

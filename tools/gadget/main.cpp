@@ -35,6 +35,7 @@ struct gadget {
     bool stalled = false;
     bool vanished = false;
     bool paused = false;
+    bool pause_done = false;        // the pause fault strikes once
     bool paused_since_last = false; // a gap then is the gadget's own doing
     timespec pause_end{};
     timespec last_taken{};
@@ -140,10 +141,11 @@ bool apply_faults(gadget &g)
     }
     if (g.stalled)
         return false;
-    if (n == g.opts.pause_at && !g.paused && g.pause_end.tv_sec == 0) {
+    if (n == g.opts.pause_at && !g.pause_done) {
         std::fprintf(stderr, "flasher-gadget: taking nothing for %u ms after %zu transfers\n",
                      g.opts.pause_ms, n);
         g.paused = true;
+        g.pause_done = true;
         g.paused_since_last = true;
         g.pause_end = timespec_of(now_s() + g.opts.pause_ms / 1000.0);
         return false;
