@@ -326,6 +326,39 @@ protocol broken at #36: page 1 has 3 of 32 chunks
 OUT
 end
 
+# The gadget judges what arrived: a file that was not sent makes it exit 1.
+begin gadget_expects_other_file
+start_gadget g0 --expect $D/fw3.bin && {
+  run_flasher $D/params.bin
+  stop_gadget g0 1
+}
+expect_status 0
+expect_account g0 <<OUT
+transfers: 2, bytes taken: 257
+#0     parameter announcement E8
+#1     parameter block, 256 bytes
+protocol: followed
+differs from $D/fw3.bin:
+#0: erase message is 1 bytes, expected 12
+#1: first zero byte is 256 bytes, expected 1
+missing from #2 on: second zero byte and 100 more transfers
+OUT
+end
+
+# A controller that does not exist: the gadget says so, exits 1 and leaves
+# nothing behind in configfs, so the same name can be used again at once.
+begin gadget_bad_controller
+$G --name g0 --udc dummy_udc.9 >/tmp/g0.out 2>/tmp/g0.err
+status=$?
+[ "$status" = 1 ] || fail "gadget exit status $status, expected 1"
+# The errno text depends on the kernel version (ENODEV or EBUSY).
+grep -q '^flasher-gadget: write /sys/kernel/config/usb_gadget/g0/UDC: ' /tmp/g0.err ||
+  fail "gadget g0 did not report the refused controller: $(cat /tmp/g0.err)"
+[ -e /sys/kernel/config/usb_gadget/g0 ] && fail "gadget g0 left its configfs directory"
+[ -e /dev/ffs-g0 ] && fail "gadget g0 left its FunctionFS mount point"
+start_gadget g0 && stop_gadget g0
+end
+
 full_image() {
   local speed=$1
   start_gadget g0 --expect $D/fw240.bin && {
