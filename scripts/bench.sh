@@ -73,7 +73,7 @@ rounds() {
 
 # median FILE KEY: median of KEY=VALUE over the lines of FILE.
 median() {
-    sed -n "s/.*\\b$2=\\(-\\?[0-9]*\\).*/\\1/p" "$1" | sort -n |
+    sed -n "s/.*\\b$2=\\(-\\?[0-9.]*\\).*/\\1/p" "$1" | sort -n |
         awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'
 }
 
@@ -95,11 +95,18 @@ table() {
             printf "| wall time excl. pauses | %.3f s | %.3f s | %s |\n", fw / 1e6, bw / 1e6, ratio(fw, bw)
             printf "| CPU user+system | %.1f ms | %.1f ms | %s |\n", fc / 1e3, bc / 1e3, ratio(fc, bc)
             printf "| CPU per write | %.2f us | %.2f us | %s |\n", fc / n, bc / n, ratio(fc, bc)
-            printf "| peak RSS | %d KiB | %d KiB | %s (+%d KiB) |\n", fr, br, ratio(fr, br), fr - br
+            printf "| peak RSS | %d KiB | %d KiB | %s (%+d KiB) |\n", fr, br, ratio(fr, br), fr - br
         }'
+    # Runs of one round are neighbours in time, so their ratio is less
+    # exposed to the machine's load drifting than the medians are.
+    paste -d' ' <(sed -n 's/.*wall_us=\([0-9]*\).*/\1/p' "$f") <(sed -n 's/.*wall_us=\([0-9]*\).*/\1/p' "$b") |
+        awk '{printf "ratio=%.3f\n", $1 / $2}' >"$work/ratios"
+    echo
+    echo "Wall time flasher / bare per round: $(sed 's/ratio=//' "$work/ratios" | tr '\n' ' ')(median $(median "$work/ratios" ratio))"
 }
 
 echo "Machine: $(nproc) CPUs, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1), $(uname -sr)"
+echo "Load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "Rounds: $rounds per scenario; $writes bulk writes per run; wall time excludes the 4 s pause."
 echo
 echo "### Virtual device, no service time"
@@ -112,6 +119,10 @@ table fs
 echo
 echo "### Start-up: exec to the first bulk write (device present)"
 rounds startup "$work/short.bin" 0 --startup "$bin/flasher-first-write.so"
+if grep -q 'startup_us=-1' "$work/startup.flasher" "$work/startup.bare"; then
+    echo "bench: a run made no bulk write that the first-write shim saw" >&2
+    exit 1
+fi
 fs=$(median "$work/startup.flasher" startup_us)
 bs=$(median "$work/startup.bare" startup_us)
 awk -v f="$fs" -v b="$bs" 'BEGIN {
