@@ -9,7 +9,6 @@ D=/rig/data
 passed=0
 failed=0
 case_name=
-case_ok=1
 
 say() { echo "rig: $*"; }
 
@@ -25,22 +24,23 @@ load_hcd() {
 
 # --- cases -------------------------------------------------------------------
 begin() {
-  rm -f /tmp/flasher.out /tmp/flasher.err /tmp/*.out /tmp/*.err
+  rm -f /tmp/flasher.out /tmp/flasher.err /tmp/*.out /tmp/*.err /tmp/case-failed
   flasher_status=none
   case_name=$1
-  case_ok=1
   case_started=$(cut -d' ' -f1 /proc/uptime)
 }
 
+# A failure is marked in a file: checks at the end of a pipeline run in a
+# subshell, where a variable set would be lost.
 fail() {
-  case_ok=0
+  : >/tmp/case-failed
   echo "  $case_name: $*"
 }
 
 end() {
   local took
   took=$(awk -v a="$case_started" -v b="$(cut -d' ' -f1 /proc/uptime)" 'BEGIN { printf "%.1f", b - a }')
-  if [ $case_ok = 1 ]; then
+  if [ ! -e /tmp/case-failed ]; then
     passed=$((passed + 1))
     say "case $case_name: pass (${took} s)"
   else
@@ -138,7 +138,6 @@ ready() { echo "flasher-gadget: ready on $1 as $VID:$PID serial $2, $3"; }
 
 FW3_HEADER=$(hex $D/fw3.bin 0 11)
 FW3_TRAILER=$(hex $D/fw3.bin $((11 + 3 * 2048)) 16)
-ZERO_HEADER="00 00 00 00 00 00 00 00 00 00 00"
 
 # ============================================================================
 say "cases start; kernel $(uname -r)"
