@@ -4,14 +4,14 @@
 # alternating order, for several rounds; the report gives medians and the
 # ratio flasher / bare. See docs/performance.md for the method.
 #
-# Environment: BENCH_ROUNDS (default 7), BENCH_SERVICE_US (per-transfer
+# Environment: BENCH_ROUNDS (default 11), BENCH_SERVICE_US (per-transfer
 # service time of the full-speed model, default 125), BENCH_BUILD (build
 # directory, default build/bench), BENCH_CALLGRIND=0 to skip the instruction
 # counts, BENCH_FLASHER to time another flasher binary against the same bare.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-rounds=${BENCH_ROUNDS:-7}
+rounds=${BENCH_ROUNDS:-11}
 service_us=${BENCH_SERVICE_US:-125}
 build=${BENCH_BUILD:-build/bench}
 callgrind=${BENCH_CALLGRIND:-1}
@@ -148,6 +148,28 @@ if [ "$callgrind" != 0 ] && command -v valgrind >/dev/null; then
         print "| flasher | bare | flasher / bare | difference per write |"
         print "|---|---|---|---|"
         printf "| %d | %d | %.3f | %+.1f |\n", f, b, f / b, (f - b) / n
+    }'
+
+    # Start-up in instructions: callgrind dumps its counts each time
+    # libusb_bulk_transfer is entered, so the first dump holds everything
+    # from exec to the first write.
+    echo
+    echo "### Start-up instructions (callgrind, exec to the first bulk write)"
+    for who in flasher bare; do
+        program=$flasher
+        [ "$who" = bare ] && program=$bare
+        mkdir -p "$work/startup-cg.$who"
+        "$bin/flasher-vdev" --fast-pauses --expect-image "$work/short.bin" --account "$work/account" -- \
+            valgrind --tool=callgrind --dump-before=libusb_bulk_transfer \
+            --callgrind-out-file="$work/startup-cg.$who/out" "$program" "$work/short.bin" \
+            >/dev/null 2>&1 || { echo "bench: callgrind start-up run of $who failed" >&2; exit 1; }
+    done
+    fi_=$(sed -n 's/^summary: *\([0-9]*\).*/\1/p' "$work/startup-cg.flasher/out.1")
+    bi=$(sed -n 's/^summary: *\([0-9]*\).*/\1/p' "$work/startup-cg.bare/out.1")
+    awk -v f="$fi_" -v b="$bi" 'BEGIN {
+        print "| flasher | bare | flasher / bare | difference |"
+        print "|---|---|---|---|"
+        printf "| %d | %d | %.3f | %+d |\n", f, b, f / b, f - b
     }'
 fi
 
