@@ -42,3 +42,7 @@ for target in flasher usb_path; do
     { tail -n 60 "$fuzz/fuzz-$target.log"; exit 1; }
   grep -E '^stat::number_of_executed_units' "$fuzz/fuzz-$target.log"
 done
+
+# Static analysis over the clang configuration above: formatting, clang-tidy
+# and cppcheck, with no finding allowed.
+scripts/static-analysis.sh "$fuzz"

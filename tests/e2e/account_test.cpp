@@ -160,7 +160,7 @@ struct break_case {
     std::string problems;
 };
 
-std::vector<step> with_pages(std::vector<step> steps, std::vector<unsigned> numbers,
+std::vector<step> with_pages(std::vector<step> steps, const std::vector<unsigned> &numbers,
                              unsigned chunks = 32)
 {
     for (unsigned n : numbers)

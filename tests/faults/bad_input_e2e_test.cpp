@@ -86,8 +86,8 @@ TEST_F(BadInput, FifoWithAnImagePipedIn)
         EXPECT_EQ(json_number(r.account, "transfers"), c.transfers);
         if (c.size == 256) {
             char header[23];
-            for (int i = 0; i < 11; ++i)
-                std::snprintf(header + 2 * i, 3, "%02X", image[static_cast<std::size_t>(i)]);
+            for (std::size_t i = 0; i < 11; ++i)
+                std::snprintf(header + 2 * i, 3, "%02X", image[i]);
             EXPECT_NE(r.account.find(std::string("\"code\":\"E1\",\"header\":\"") + header + "\""),
                       std::string::npos)
                 << r.account;

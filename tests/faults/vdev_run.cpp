@@ -152,7 +152,7 @@ scratch_dir::~scratch_dir()
 std::string scratch_dir::file(const std::string &name,
                               const std::vector<unsigned char> &content) const
 {
-    const std::string p = path + "/" + name;
+    std::string p = path + "/" + name;
     std::ofstream(p, std::ios::binary)
         .write(reinterpret_cast<const char *>(content.data()),
                static_cast<std::streamsize>(content.size()));

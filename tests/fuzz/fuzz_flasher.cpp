@@ -162,6 +162,12 @@ namespace
 
 // ---- reading the input ---------------------------------------------------
 
+// What the program sees of a text: it ends at the first NUL.
+std::string c_text(const std::string &s)
+{
+    return {s.data(), std::strlen(s.data())};
+}
+
 struct reader {
     const std::uint8_t *data;
     std::size_t size;
@@ -274,7 +280,7 @@ fuzz_case decode(const std::uint8_t *data, std::size_t size)
 
     fuzz_case c;
     c.has_usb_path = (flags & 0x40) != 0;
-    c.usb_path = usb_path.c_str(); // the environment holds a C string
+    c.usb_path = c_text(usb_path); // the environment holds a C string
     const auto first = static_cast<first_arg>(form & 7);
     if (first == first_arg::none_at_all)
         return c;
@@ -431,19 +437,19 @@ expectation expect(const fuzz_case &c)
     oracle o{e};
     const auto &a = c.args;
     if (a.size() < 2) {
-        e.err = usage(a.empty() ? "flasher" : a[0].c_str());
+        e.err = usage(a.empty() ? "flasher" : c_text(a[0]));
         e.status = 1;
         return e;
     }
     const bool erase_only = std::strcmp(a[1].c_str(), "erase") == 0;
     if (!erase_only && !c.uses_image) {
-        e.err = "cannot open firmware " + std::string(a[1].c_str()) + "\n";
+        e.err = "cannot open firmware " + c_text(a[1]) + "\n";
         e.status = 1;
         return e;
     }
     const bool erase_all = a.size() > 2 && std::strcmp(a[2].c_str(), "all") == 0;
     const std::size_t serial_at = erase_all ? 3 : 2;
-    const std::string serial = serial_at < a.size() ? std::string(a[serial_at].c_str()) : absent;
+    const std::string serial = serial_at < a.size() ? c_text(a[serial_at]) : absent;
     const std::string usb_path = c.has_usb_path ? c.usb_path : absent;
 
     for (unsigned attempt = 0;; ++attempt) {
@@ -593,7 +599,7 @@ void set_up()
         std::abort();
     std::setvbuf(capture, nullptr, _IONBF, 0);
     actual.events.reserve(8000);
-    actual.bytes.reserve(max_file + 8000 * 3);
+    actual.bytes.reserve(max_file + std::size_t{8000} * 3);
 }
 
 } // namespace

@@ -77,7 +77,7 @@ TEST(GadgetDescriptors, StringsRefuseASmallBuffer)
 }
 
 // Runs the parser on a command line given as words after the program name.
-int parse(std::vector<const char *> words, gadget_options &opts)
+int parse(const std::vector<const char *> &words, gadget_options &opts)
 {
     std::vector<char *> argv;
     argv.push_back(const_cast<char *>("flasher-gadget"));

@@ -106,7 +106,7 @@ std::vector<expected_write> firmware_wire(const bytes &file, bool all)
         w.push_back(
             {{0xE4, static_cast<unsigned char>(page >> 8), static_cast<unsigned char>(page & 0xFF)},
              1000});
-        for (int k = 0; k < 32; ++k)
+        for (std::size_t k = 0; k < 32; ++k)
             w.push_back({bytes(file.begin() + static_cast<long>(offset + 64 * k),
                                file.begin() + static_cast<long>(offset + 64 * k + 64)),
                          1000});

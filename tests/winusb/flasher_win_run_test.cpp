@@ -146,7 +146,9 @@ TEST_F(flasher_win_run, firmware_page_and_trailer)
     expected.push_back({{0x00}, 10000});
     expected.push_back({{0xE4, 0x00, 0x00}, 1000});
     for (std::size_t k = 0; k < 32; ++k)
-        expected.push_back({bytes(page.begin() + 64 * k, page.begin() + 64 * (k + 1)), 1000});
+        expected.push_back({bytes(page.begin() + static_cast<std::ptrdiff_t>(64 * k),
+                                  page.begin() + static_cast<std::ptrdiff_t>(64 * (k + 1))),
+                            1000});
     bytes trailer_msg = {0xE0};
     trailer_msg.insert(trailer_msg.end(), trailer.begin(), trailer.end());
     expected.push_back({trailer_msg, 10000});

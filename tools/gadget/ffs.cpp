@@ -95,6 +95,8 @@ void reader_close(ffs_reader &r)
     r = ffs_reader{};
 }
 
+// buf is filled by the kernel when the read completes, so it is not const.
+// NOLINTNEXTLINE(readability-non-const-parameter)
 bool reader_submit(ffs_reader &r, int fd, unsigned char *buf, std::size_t len)
 {
     r.cb = iocb{};

@@ -144,7 +144,7 @@ std::string shim_path()
     if (n > 0) {
         exe[n] = '\0';
         std::string dir(exe);
-        dir = dir.substr(0, dir.rfind('/') + 1);
+        dir.resize(dir.rfind('/') + 1); // keep up to the last '/'; none leaves ""
         std::string near = dir + "libflasher_vdev_shim.so";
         if (access(near.c_str(), R_OK) == 0)
             return near;

@@ -9,9 +9,9 @@
 #include <mutex>
 #include <string>
 
-typedef struct _UMockdevTestbed UMockdevTestbed;
-typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
-typedef struct _UMockdevIoctlData UMockdevIoctlData;
+using UMockdevTestbed = struct _UMockdevTestbed;
+using UMockdevIoctlBase = struct _UMockdevIoctlBase;
+using UMockdevIoctlData = struct _UMockdevIoctlData;
 
 namespace vdev
 {
