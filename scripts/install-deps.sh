@@ -7,6 +7,8 @@ packages=(
   cmake ninja-build g++ pkg-config libusb-1.0-0-dev
   # unit tests and benchmarks
   libgtest-dev libbenchmark-dev
+  # scripts/bench.sh: instruction counts
+  valgrind
   # the virtual device
   umockdev libumockdev-dev
   # flasher-win.exe: the mingw-w64 cross-compiler and Wine to run it
