@@ -214,6 +214,29 @@ TEST_F(BadInput, OddAndLongSerials)
     }
 }
 
+// The reader of the program's output goes away half-way through (as in
+// "flasher image.bin 2>&1 | head -n 4"). The lines are lost, but the device
+// still gets the whole image and the status tells how the programming went:
+// the program is not killed by SIGPIPE with the device half-programmed.
+// (flasher-vdev runs its command with SIGPIPE ignored, so env restores the
+// default a shell would give it; each transfer takes 3 ms, so the reader is
+// long gone when the first page line is written.)
+TEST_F(BadInput, OutputPipeClosedHalfWay)
+{
+    const auto image = pattern(11 + 5 * 2048 + 16);
+    const std::string path = dir.file("image.bin", image);
+    vdev_call call;
+    call.devices = {"service-us=3000"};
+    call.wrapper = {"/bin/bash", "-c",  "set -o pipefail; \"$@\" 2>&1 | head -n 4 >/dev/null",
+                    "pipe",      "env", "--default-signal=PIPE"};
+    call.command = {path};
+    call.expect_image = path;
+    const vdev_result r = run_vdev(call);
+    EXPECT_EQ(json_number(r.account, "command_status"), 0);
+    EXPECT_EQ(json_number(r.account, "transfers"), 3 + 5 * 33 + 1);
+    EXPECT_EQ(r.status, 0) << r.account;
+}
+
 // FLASHER_USBPATH longer than any usb path (the path text has 128 bytes at
 // most) never matches: four attempts, then "giving up".
 TEST_F(BadInput, UsbPathLongerThanAnyUsbPath)

@@ -52,6 +52,7 @@ vdev_result run_vdev(const vdev_call &call)
         args.push_back(call.expect_params);
     }
     args.push_back("--");
+    args.insert(args.end(), call.wrapper.begin(), call.wrapper.end());
     args.push_back(FLASHER_BIN);
     args.insert(args.end(), call.command.begin(), call.command.end());
     std::vector<char *> argv;

@@ -21,6 +21,7 @@ struct vdev_call {
     std::string expect_params;           // --expect-params, when not empty
     std::optional<std::string> usb_path; // FLASHER_USBPATH for the command
     std::string stdin_file;              // the command's standard input, when not empty
+    std::vector<std::string> wrapper;    // runs flasher through this command, when not empty
 };
 
 // Runs `flasher-vdev --fast-pauses --json ... -- flasher <command>`.
