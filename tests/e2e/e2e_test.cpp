@@ -2,22 +2,25 @@
 // virtual devices. Every case checks flasher's exact stdout, stderr and exit
 // status, and the devices' account (the wire messages, the pauses, which
 // devices were opened and closed).
-#include "run_vdev.h"
+#include "support.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
-using e2e::invocation;
-using e2e::outcome;
+using support::page_lines;
+using support::repeat;
+using support::vdev_call;
+using support::vdev_result;
 
 namespace
 {
 
-const std::string flasher = FLASHER_PATH;
+const std::string &flasher = support::flasher_bin();
 
 std::string ids()
 {
@@ -59,23 +62,20 @@ const std::string give_up = "cannot open usb connection, giving up\n";
 const std::string four_retries = retry + retry + retry + retry + give_up;
 const std::string erased = "continuing with flashing\nerased\n";
 
-std::string repeat(const std::string &text, int times)
+// An image whose bytes are easy to name in expected output: header 01..0B,
+// page p byte k = (p * 7 + k) & 0xFF, then `tail` bytes A0, A1, ...
+support::bytes make_image(unsigned pages, std::size_t tail)
 {
-    std::string all;
-    for (int i = 0; i < times; ++i)
-        all += text;
-    return all;
-}
-
-std::string page_lines(unsigned pages)
-{
-    std::string text;
+    support::bytes image;
+    for (unsigned i = 0; i < 11; ++i)
+        image.push_back(static_cast<unsigned char>(i + 1));
     for (unsigned p = 0; p < pages; ++p) {
-        char line[32];
-        std::snprintf(line, sizeof line, "page: %-3u\n", p);
-        text += line;
+        for (unsigned k = 0; k < 2048; ++k)
+            image.push_back(static_cast<unsigned char>((p * 7 + k) & 0xFF));
     }
-    return text;
+    for (std::size_t t = 0; t < tail; ++t)
+        image.push_back(static_cast<unsigned char>(0xA0 + t));
+    return image;
 }
 
 // The start of every erase-and-program run on a healthy device 1.
@@ -96,14 +96,14 @@ const std::string followed = "  protocol: followed\n";
 class E2e : public ::testing::Test
 {
   protected:
-    e2e::scratch_dir dir;
+    support::scratch_dir dir;
 
-    outcome run(const invocation &inv)
+    vdev_result run(const vdev_call &call)
     {
-        return e2e::run(dir, inv);
+        return support::run_vdev(dir, call);
     }
 
-    void expect(const outcome &r, int status, const std::string &out, const std::string &err,
+    void expect(const vdev_result &r, int status, const std::string &out, const std::string &err,
                 const std::string &account)
     {
         EXPECT_EQ(r.status, status);
@@ -134,9 +134,9 @@ class ImageCases : public E2e, public ::testing::WithParamInterface<image_case>
 TEST_P(ImageCases, DeviceReceivesWhatTheImageMustPutOnTheWire)
 {
     const image_case &c = GetParam();
-    dir.write("img.bin", e2e::make_image(c.pages, c.tail));
-    invocation inv{{"--expect-image", "img.bin"}, c.args};
-    outcome r = run(inv);
+    dir.write("img.bin", make_image(c.pages, c.tail));
+    vdev_call inv{{"--expect-image", "img.bin"}, c.args};
+    vdev_result r = run(inv);
     std::string code = c.args.size() > 1 && c.args[1] == "all" ? "erase all E2" : "erase E1";
     expect(r, 0, found_1, erased + c.err,
            head(0, "4 s (returned at once)") + device_line(1, "vdev-1", "1-1") +
@@ -144,72 +144,59 @@ TEST_P(ImageCases, DeviceReceivesWhatTheImageMustPutOnTheWire)
                erase_lines(header_bytes, code.c_str()) + c.messages + followed + c.verdict + "\n");
 }
 
+// One whole page and no trailer, whatever follows the page.
+image_case one_page(const char *name, std::size_t tail, std::vector<std::string> args)
+{
+    return {name,
+            1,
+            tail,
+            std::move(args),
+            page_lines(1),
+            "  #3     page 0\n",
+            36,
+            14 + 2051,
+            "received intact: img.bin (erase E1, 1 page)"};
+}
+
+image_case two_pages_and_trailer(const char *name, std::vector<std::string> args,
+                                 const std::string &code)
+{
+    return {name,
+            2,
+            16,
+            std::move(args),
+            page_lines(2),
+            "  #3     pages 0-1 (2 pages)\n  #69    trailer " + trailer_bytes + "\n",
+            70,
+            14 + 2 * 2051 + 17,
+            "received intact: img.bin (erase " + code + ", 2 pages, trailer)"};
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Lengths, ImageCases,
-    ::testing::Values(
-        image_case{"TwoPagesAndTrailer",
-                   2,
-                   16,
-                   {"img.bin"},
-                   page_lines(2),
-                   "  #3     pages 0-1 (2 pages)\n  #69    trailer " + trailer_bytes + "\n",
-                   70,
-                   14 + 2 * 2051 + 17,
-                   "received intact: img.bin (erase E1, 2 pages, trailer)"},
-        image_case{"WholePagesNoTrailer",
-                   1,
-                   0,
-                   {"img.bin"},
-                   page_lines(1),
-                   "  #3     page 0\n",
-                   36,
-                   14 + 2051,
-                   "received intact: img.bin (erase E1, 1 page)"},
-        image_case{"TwentyByteTailDropped",
-                   1,
-                   20,
-                   {"img.bin"},
-                   page_lines(1),
-                   "  #3     page 0\n",
-                   36,
-                   14 + 2051,
-                   "received intact: img.bin (erase E1, 1 page)"},
-        image_case{"TrailerOnly",
-                   0,
-                   16,
-                   {"img.bin"},
-                   "",
-                   "  #3     trailer " + trailer_bytes + "\n",
-                   4,
-                   14 + 17,
-                   "received intact: img.bin (erase E1, 0 pages, trailer)"},
-        image_case{"AllSetsEraseAll",
-                   2,
-                   16,
-                   {"img.bin", "all"},
-                   page_lines(2),
-                   "  #3     pages 0-1 (2 pages)\n  #69    trailer " + trailer_bytes + "\n",
-                   70,
-                   14 + 2 * 2051 + 17,
-                   "received intact: img.bin (erase E2, 2 pages, trailer)"},
-        image_case{"SerialThenAllIgnoresAll",
-                   1,
-                   0,
-                   {"img.bin", "vdev-1", "all"},
-                   page_lines(1),
-                   "  #3     page 0\n",
-                   36,
-                   14 + 2051,
-                   "received intact: img.bin (erase E1, 1 page)"}),
+    ::testing::Values(two_pages_and_trailer("TwoPagesAndTrailer", {"img.bin"}, "E1"),
+                      one_page("WholePagesNoTrailer", 0, {"img.bin"}),
+                      one_page("TwentyByteTailDropped", 20, {"img.bin"}),
+                      image_case{"TrailerOnly",
+                                 0,
+                                 16,
+                                 {"img.bin"},
+                                 "",
+                                 "  #3     trailer " + trailer_bytes + "\n",
+                                 4,
+                                 14 + 17,
+                                 "received intact: img.bin (erase E1, 0 pages, trailer)"},
+                      two_pages_and_trailer("AllSetsEraseAll", {"img.bin", "all"}, "E2"),
+                      one_page("SerialThenAllIgnoresAll", 0, {"img.bin", "vdev-1", "all"})),
     [](const auto &info) { return std::string(info.param.name); });
 
 // 240 pages is the limit: the 241st page and the trailer after it stay home.
 TEST_F(E2e, FullImageOf240PagesArrivesIntact)
 {
-    dir.write("img.bin", e2e::make_image(241, 16));
-    std::vector<unsigned char> sent = e2e::make_image(240, 0);
+    dir.write("img.bin", make_image(241, 16));
+    std::vector<unsigned char> sent = make_image(240, 0);
     dir.write("limit.bin", sent);
-    outcome r = run({{"--expect-image", "limit.bin"}, {"img.bin"}});
+    vdev_result r = run({{"--expect-image", "limit.bin"}, {"img.bin"}});
     expect(r, 0, found_1, erased + page_lines(240),
            head(0, "4 s (returned at once)") + device_line(1, "vdev-1", "1-1") +
                use(1, 0, 1, true) + transfers(3 + 240 * 33, 14 + 240L * 2051) +
@@ -232,7 +219,7 @@ TEST_P(ShortFiles, HeaderIsPaddedAndNothingFollows)
 {
     const short_file_case &c = GetParam();
     dir.write("img.bin", c.bytes);
-    outcome r = run({{"--expect-image", "img.bin"}, {"img.bin"}});
+    vdev_result r = run({{"--expect-image", "img.bin"}, {"img.bin"}});
     expect(r, 0, found_1, erased,
            head(0, "4 s (returned at once)") + device_line(1, "vdev-1", "1-1") +
                use(1, 0, 1, true) + transfers(3, 14) + erase_lines(c.header) + followed +
@@ -268,7 +255,7 @@ class EraseCases : public E2e, public ::testing::WithParamInterface<erase_case>
 TEST_P(EraseCases, EraseSendsNoImage)
 {
     const erase_case &c = GetParam();
-    outcome r = run({{}, c.args});
+    vdev_result r = run({{}, c.args});
     expect(r, 0, found_1, erased,
            head(0, "4 s (returned at once)") + device_line(1, "vdev-1", "1-1") +
                use(1, 0, 1, true) + transfers(3, 14) + erase_lines(zero_header, c.code) + followed);
@@ -303,7 +290,7 @@ class ParamsCases : public E2e, public ::testing::WithParamInterface<params_case
 TEST_P(ParamsCases, UploadsTheBlock)
 {
     dir.write("params.bin", params_block());
-    outcome r = run({{"--expect-params", "params.bin"}, GetParam().args});
+    vdev_result r = run({{"--expect-params", "params.bin"}, GetParam().args});
     expect(r, 0, found_1, "",
            head(0, "none") + device_line(1, "vdev-1", "1-1") + use(1, 0, 1, true) +
                transfers(2, 257) +
@@ -321,7 +308,7 @@ INSTANTIATE_TEST_SUITE_P(Forms, ParamsCases,
 
 TEST_F(E2e, NoArgumentsPrintsBothUsageLines)
 {
-    outcome r = run({{}, {}});
+    vdev_result r = run({{}, {}});
     expect(r, 1, "",
            "Usage: " + flasher + " signed_firmware.bin | params [all] [serial]\nUsage: " + flasher +
                " erase [all] [serial]\n",
@@ -331,7 +318,7 @@ TEST_F(E2e, NoArgumentsPrintsBothUsageLines)
 TEST_F(E2e, MissingFileIsReportedWithoutUsbActivity)
 {
     for (const char *name : {"missing.bin", "ERASE", "Erase"}) {
-        outcome r = run({{}, {name}});
+        vdev_result r = run({{}, {name}});
         expect(r, 1, "", std::string("cannot open firmware ") + name + "\n",
                head(1, "none") + device_line(1, "vdev-1", "1-1") + untouched);
     }
@@ -340,8 +327,8 @@ TEST_F(E2e, MissingFileIsReportedWithoutUsbActivity)
 // "ALL" is not "all": it is taken as the serial, which no device has.
 TEST_F(E2e, UpperCaseAllIsASerial)
 {
-    dir.write("img.bin", e2e::make_image(1, 0));
-    outcome r = run({{}, {"img.bin", "ALL"}});
+    dir.write("img.bin", make_image(1, 0));
+    vdev_result r = run({{}, {"img.bin", "ALL"}});
     expect(r, 1, repeat(found_1, 4), four_retries,
            head(1, "1 s, 1 s, 1 s, 1 s (returned at once)") + device_line(1, "vdev-1", "1-1") +
                use(4, 4, 4, false) + "  no transfers\n");
@@ -368,7 +355,7 @@ std::string erase_only_account()
 
 TEST_F(E2e, SerialSelectsAndRejectedDevicesAreClosed)
 {
-    outcome r = run({three_devices, {"erase", "B"}});
+    vdev_result r = run({three_devices, {"erase", "B"}});
     expect(r, 0, "Path: 1-3\nstring desc 1 C\nPath: 1-2\nstring desc 1 B\n", erased,
            head(0, "4 s (returned at once)") + three(untouched,
                                                      use(1, 0, 1, true) + erase_only_account(),
@@ -377,8 +364,8 @@ TEST_F(E2e, SerialSelectsAndRejectedDevicesAreClosed)
 
 TEST_F(E2e, UsbPathSelectsWithoutOpeningOthers)
 {
-    invocation inv{three_devices, {"erase"}, true, "1-1"};
-    outcome r = run(inv);
+    vdev_call inv{three_devices, {"erase"}, "1-1"};
+    vdev_result r = run(inv);
     expect(r, 0, "Path: 1-3\nPath: 1-2\nPath: 1-1\nstring desc 1 A\n", erased,
            head(0, "4 s (returned at once)") +
                three(use(1, 0, 1, true) + erase_only_account(), untouched, untouched));
@@ -386,8 +373,8 @@ TEST_F(E2e, UsbPathSelectsWithoutOpeningOthers)
 
 TEST_F(E2e, UsbPathAndSerialMustBothMatch)
 {
-    invocation inv{three_devices, {"erase", "B"}, true, "1-1"};
-    outcome r = run(inv);
+    vdev_call inv{three_devices, {"erase", "B"}, "1-1"};
+    vdev_result r = run(inv);
     expect(r, 1, repeat("Path: 1-3\nPath: 1-2\nPath: 1-1\nstring desc 1 A\n", 4), four_retries,
            head(1, "1 s, 1 s, 1 s, 1 s (returned at once)") +
                three(use(4, 4, 4, false) + "  no transfers\n", untouched, untouched));
@@ -395,8 +382,8 @@ TEST_F(E2e, UsbPathAndSerialMustBothMatch)
 
 TEST_F(E2e, EmptyUsbPathMatchesNothing)
 {
-    invocation inv{three_devices, {"erase"}, true, ""};
-    outcome r = run(inv);
+    vdev_call inv{three_devices, {"erase"}, ""};
+    vdev_result r = run(inv);
     expect(r, 1, repeat("Path: 1-3\nPath: 1-2\nPath: 1-1\n", 4), four_retries,
            head(1, "1 s, 1 s, 1 s, 1 s (returned at once)") +
                three(untouched, untouched, untouched));
@@ -409,8 +396,8 @@ TEST_F(E2e, UsbPathsThroughHubs)
                                         "--device", "serial=Y,path=3",
                                         "--device", "serial=Z,path=2-4.1.3"};
     for (const char *path : {"20-1.2", "3", "2-4.1.3"}) {
-        invocation inv{devices, {"erase"}, true, path};
-        outcome r = run(inv);
+        vdev_call inv{devices, {"erase"}, path};
+        vdev_result r = run(inv);
         std::string serial = path == std::string("20-1.2") ? "X" : path[0] == '3' ? "Y" : "Z";
         std::string out;
         for (const char *listed : {"3", "20-1.2", "2-4.1.3"}) {
@@ -429,9 +416,9 @@ TEST_F(E2e, UsbPathsThroughHubs)
 // The empty serial selects only a device whose serial is empty.
 TEST_F(E2e, EmptySerialSelectsEmptySerial)
 {
-    outcome r = run({{"--device", "serial=X,path=1-1", "--device", "serial=,path=1-2", "--device",
-                      "serial=Y,path=1-3"},
-                     {"erase", ""}});
+    vdev_result r = run({{"--device", "serial=X,path=1-1", "--device", "serial=,path=1-2",
+                          "--device", "serial=Y,path=1-3"},
+                         {"erase", ""}});
     expect(r, 0, "Path: 1-3\nstring desc 1 Y\nPath: 1-2\nstring desc 0 \n", erased,
            head(0, "4 s (returned at once)") + device_line(1, "X", "1-1") + untouched +
                device_line(2, "", "1-2") + use(1, 0, 1, true) + erase_only_account() +
@@ -441,7 +428,7 @@ TEST_F(E2e, EmptySerialSelectsEmptySerial)
 // A serial that cannot be read prints the libusb error code (pipe error).
 TEST_F(E2e, UnreadableSerialPrintsTheErrorAndIsPassedOver)
 {
-    outcome r =
+    vdev_result r =
         run({{"--device", "serial=A,path=1-1", "--device", "serial=B,path=1-2,serial-fails"},
              {"erase", "A"}});
     expect(r, 0, "Path: 1-2\nstring desc -9 \nPath: 1-1\nstring desc 1 A\n", erased,
@@ -453,7 +440,7 @@ TEST_F(E2e, UnreadableSerialPrintsTheErrorAndIsPassedOver)
 // Without a selector an unreadable serial does not matter.
 TEST_F(E2e, UnreadableSerialWithoutSelector)
 {
-    outcome r = run({{"--device", "serial-fails"}, {"erase"}});
+    vdev_result r = run({{"--device", "serial-fails"}, {"erase"}});
     expect(r, 0, "Path: 1-1\nstring desc -9 \n", erased,
            head(0, "4 s (returned at once)") + device_line(1, "vdev-1", "1-1") +
                use(1, 0, 1, true) + erase_only_account());
@@ -475,7 +462,7 @@ class DeviceChecks : public E2e, public ::testing::WithParamInterface<check_case
 TEST_P(DeviceChecks, SkipOrFail)
 {
     const check_case &c = GetParam();
-    outcome r =
+    vdev_result r =
         run({{"--device", "path=1-1", "--device", std::string("path=1-2,") + c.fault}, {"erase"}});
     std::string bad = device_line(2, "vdev-2", "1-2") + untouched;
     if (c.skipped) {
@@ -504,7 +491,7 @@ TEST_F(E2e, OtherProductIdIsIgnored)
 {
     char pid[32];
     std::snprintf(pid, sizeof pid, "pid=%04X", (FLASHER_USB_PID + 1) & 0xFFFF);
-    outcome r =
+    vdev_result r =
         run({{"--device", "path=1-1", "--device", std::string(pid) + ",path=1-2"}, {"erase"}});
     char other[32];
     std::snprintf(other, sizeof other, "%04X:%04X", FLASHER_USB_VID,
@@ -517,7 +504,7 @@ TEST_F(E2e, OtherProductIdIsIgnored)
 
 TEST_F(E2e, LastOutEndpointWins)
 {
-    outcome r = run({{"--device", "endpoints=01:81:04:83:03:82"}, {"erase"}});
+    vdev_result r = run({{"--device", "endpoints=01:81:04:83:03:82"}, {"erase"}});
     expect(r, 0, found_1, erased,
            head(0, "4 s (returned at once)") + device_line(1, "vdev-1", "1-1") +
                use(1, 0, 1, true) + transfers(3, 14, "03") + erase_lines(zero_header) + followed);
@@ -543,8 +530,8 @@ class Failures : public E2e, public ::testing::WithParamInterface<failure_case>
 TEST_P(Failures, ReportedAndNothingFollows)
 {
     const failure_case &c = GetParam();
-    dir.write("img.bin", e2e::make_image(2, 16));
-    outcome r = run({{"--device", c.fault}, {"img.bin"}});
+    dir.write("img.bin", make_image(2, 16));
+    vdev_result r = run({{"--device", c.fault}, {"img.bin"}});
     expect(r, c.status, found_1, erased + c.err_after_erase,
            head(c.status, c.pauses) + device_line(1, "vdev-1", "1-1") + use(1, 0, 1, true) +
                transfers(c.count, c.bytes) + c.messages + followed);
@@ -616,7 +603,7 @@ TEST_P(ParamsFailures, ReportedAndNothingFollows)
 {
     const params_failure_case &c = GetParam();
     dir.write("params.bin", params_block());
-    outcome r = run({{"--device", c.fault}, {"params.bin"}});
+    vdev_result r = run({{"--device", c.fault}, {"params.bin"}});
     expect(r, 1, found_1, c.err,
            head(1, "none") + device_line(1, "vdev-1", "1-1") + use(1, 0, 1, true) +
                transfers(c.count, c.bytes) + c.messages + followed);
@@ -642,7 +629,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(E2e, NoDeviceRetriesFourTimesWithOneSecondPauses)
 {
-    outcome r = run({{"--device", "vid=0001"}, {"erase"}});
+    vdev_result r = run({{"--device", "vid=0001"}, {"erase"}});
     expect(r, 1, "", four_retries,
            head(1, "1 s, 1 s, 1 s, 1 s (returned at once)") +
                device_line(1, "vdev-1", "1-1", "0001:" + ids().substr(5)) + untouched);
@@ -652,10 +639,10 @@ TEST_F(E2e, NoDeviceRetriesFourTimesWithOneSecondPauses)
 // after the erase is slept for real.
 TEST_F(E2e, PausesAreRealByDefault)
 {
-    invocation inv{{}, {"erase"}};
+    vdev_call inv{{}, {"erase"}};
     inv.fast_pauses = false;
     auto start = std::chrono::steady_clock::now();
-    outcome r = run(inv);
+    vdev_result r = run(inv);
     auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_GE(elapsed, std::chrono::milliseconds(3900));
     expect(r, 0, found_1, erased,
@@ -667,11 +654,11 @@ TEST_F(E2e, PausesAreRealByDefault)
 
 TEST_F(E2e, MismatchHasItsOwnExitStatus)
 {
-    dir.write("img.bin", e2e::make_image(2, 16));
-    std::vector<unsigned char> other = e2e::make_image(2, 16);
+    dir.write("img.bin", make_image(2, 16));
+    std::vector<unsigned char> other = make_image(2, 16);
     other[11 + 2048 + 64] ^= 0xFF; // page 1, chunk 1, byte 0
     dir.write("other.bin", other);
-    outcome r = run({{"--expect-image", "other.bin"}, {"img.bin"}});
+    vdev_result r = run({{"--expect-image", "other.bin"}, {"img.bin"}});
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.err, erased + page_lines(2));
     std::string tail = "differs from other.bin:\n#38: page 1 chunk 1 byte 0 is 47, expected B8\n";
@@ -681,7 +668,7 @@ TEST_F(E2e, MismatchHasItsOwnExitStatus)
 
 TEST_F(E2e, JsonAccount)
 {
-    outcome r = run({{"--json"}, {"erase", "all"}});
+    vdev_result r = run({{"--json"}, {"erase", "all"}});
     EXPECT_EQ(r.status, 0);
     char ids_json[64];
     std::snprintf(ids_json, sizeof ids_json, "\"vid\":\"%04X\",\"pid\":\"%04X\"", FLASHER_USB_VID,
@@ -713,9 +700,9 @@ class VdevUsage : public E2e, public ::testing::WithParamInterface<usage_case>
 
 TEST_P(VdevUsage, BadOptionsExitTwo)
 {
-    std::vector<std::string> argv = {FLASHER_VDEV_PATH};
+    std::vector<std::string> argv = {support::vdev_bin()};
     argv.insert(argv.end(), GetParam().args.begin(), GetParam().args.end());
-    outcome r = e2e::run_raw(dir, argv);
+    vdev_result r = support::run_command(dir, argv);
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1), GetParam().first_line);
@@ -747,7 +734,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(E2e, CommandThatCannotStart)
 {
-    outcome r = e2e::run_raw(dir, {FLASHER_VDEV_PATH, "--", "/nonexistent/command"});
+    vdev_result r = support::run_command(dir, {support::vdev_bin(), "--", "/nonexistent/command"});
     EXPECT_EQ(r.status, 127);
     EXPECT_EQ(r.err,
               "flasher-vdev: cannot start /nonexistent/command: No such file or directory\n");
@@ -755,7 +742,8 @@ TEST_F(E2e, CommandThatCannotStart)
 
 TEST_F(E2e, CommandStatusAndOutputPassThrough)
 {
-    outcome r = e2e::run_raw(dir, {FLASHER_VDEV_PATH, "--account", dir.file("a.txt"), "--",
+    vdev_result r =
+        support::run_command(dir, {support::vdev_bin(), "--account", dir.file("a.txt"), "--",
                                    "/bin/sh", "-c", "echo out; echo err >&2; exit 7"});
     EXPECT_EQ(r.status, 7);
     EXPECT_EQ(r.out, "out\n");

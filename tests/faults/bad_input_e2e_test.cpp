@@ -3,7 +3,7 @@
 // long, and a FLASHER_USBPATH longer than any usb path. (A directory, a
 // missing file, huge arguments and a parameter file that changes length are
 // in the front end's unit tests.)
-#include "vdev_run.h"
+#include "support.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +14,8 @@
 #include <thread>
 #include <unistd.h>
 
+using namespace support;
+
 namespace
 {
 
@@ -23,29 +25,16 @@ const std::string trying = "cannot open usb connection, trying again\n";
 const std::string giving_up =
     trying + trying + trying + trying + "cannot open usb connection, giving up\n";
 
-std::string page_lines(unsigned pages)
-{
-    std::string s;
-    char line[32];
-    for (unsigned p = 0; p < pages; ++p) {
-        std::snprintf(line, sizeof line, "page: %-3u\n", p);
-        s += line;
-    }
-    return s;
-}
-
-std::string repeat(const std::string &s, int n)
-{
-    std::string out;
-    for (int i = 0; i < n; ++i)
-        out += s;
-    return out;
-}
-
 class BadInput : public testing::Test
 {
   protected:
     scratch_dir dir;
+
+    vdev_result run(vdev_call call) const
+    {
+        call.json = true;
+        return run_vdev(dir, call);
+    }
 };
 
 // A firmware image piped in through a FIFO: its size cannot be told, so it
@@ -65,8 +54,8 @@ TEST_F(BadInput, FifoWithAnImagePipedIn)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         const auto image = pattern(c.size);
-        const std::string expected = dir.file("expected.bin", image);
-        const std::string fifo = dir.path + "/image.fifo";
+        const std::string expected = dir.write("expected.bin", image);
+        const std::string fifo = dir.path() + "/image.fifo";
         unlink(fifo.c_str());
         ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
         std::thread writer([&] {
@@ -79,7 +68,7 @@ TEST_F(BadInput, FifoWithAnImagePipedIn)
         vdev_call call;
         call.command = {fifo};
         call.expect_image = c.size == 256 ? "" : expected;
-        const vdev_result r = run_vdev(call);
+        const vdev_result r = run(call);
         writer.join();
         EXPECT_EQ(r.status, 0) << r.account;
         EXPECT_EQ(r.err, started + page_lines(c.pages));
@@ -105,14 +94,14 @@ TEST_F(BadInput, InputsThatCannotBeRead)
         std::string path;
     } cases[] = {
         {"opens but every read fails", "/proc/self/mem"},
-        {"a name component too long", dir.path + "/" + long_component},
-        {"a non-ASCII name that is not there", dir.path + "/fïrmwäre-✓.bin"},
+        {"a name component too long", dir.path() + "/" + long_component},
+        {"a non-ASCII name that is not there", dir.path() + "/fïrmwäre-✓.bin"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         vdev_call call;
         call.command = {c.path, "all"};
-        const vdev_result r = run_vdev(call);
+        const vdev_result r = run(call);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, "cannot open firmware " + c.path + "\n");
         EXPECT_EQ(r.out, "");
@@ -124,21 +113,21 @@ TEST_F(BadInput, InputsThatCannotBeRead)
 // Odd but valid names reach the device intact.
 TEST_F(BadInput, NonAsciiAndVeryLongFileNames)
 {
-    std::string deep = dir.path;
+    std::string deep = dir.path();
     for (int i = 0; i < 12; ++i) { // past 3000 characters, each part at the 255 limit
         deep += "/" + std::string(255, static_cast<char>('a' + i));
         ASSERT_EQ(mkdir(deep.c_str(), 0700), 0);
     }
     const auto image = pattern(11 + 2048 + 16);
-    const std::string names[] = {dir.file("fïrmwäre-✓ 名前.bin", image),
-                                 dir.file(" leading space and\ttab", image), deep + "/image.bin"};
-    dir.file(deep.substr(dir.path.size() + 1) + "/image.bin", image);
+    const std::string names[] = {dir.write("fïrmwäre-✓ 名前.bin", image),
+                                 dir.write(" leading space and\ttab", image), deep + "/image.bin"};
+    dir.write(deep.substr(dir.path().size() + 1) + "/image.bin", image);
     for (const auto &name : names) {
         SCOPED_TRACE(name.substr(0, 80));
         vdev_call call;
         call.command = {name};
         call.expect_image = name;
-        const vdev_result r = run_vdev(call);
+        const vdev_result r = run(call);
         EXPECT_EQ(r.status, 0) << r.account;
         EXPECT_EQ(r.err, started + page_lines(1));
         EXPECT_EQ(json_number(r.account, "transfers"), 3 + 33 + 1);
@@ -150,7 +139,7 @@ TEST_F(BadInput, NonAsciiAndVeryLongFileNames)
 // parameter file, whatever its size modulo 2^32.
 TEST_F(BadInput, EndlessAndHugeImagesStopAt240Pages)
 {
-    const std::string sparse = dir.path + "/sparse.bin";
+    const std::string sparse = dir.path() + "/sparse.bin";
     {
         const int fd = open(sparse.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         ASSERT_GE(fd, 0);
@@ -170,7 +159,7 @@ TEST_F(BadInput, EndlessAndHugeImagesStopAt240Pages)
         SCOPED_TRACE(c.path);
         vdev_call call;
         call.command = {c.path, "all"};
-        const vdev_result r = run_vdev(call);
+        const vdev_result r = run(call);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.err, started + page_lines(240));
         EXPECT_EQ(json_number(r.account, "transfers"), 3 + 240 * 33);
@@ -205,7 +194,7 @@ TEST_F(BadInput, OddAndLongSerials)
         vdev_call call;
         call.devices = {"serial=" + c.device_serial};
         call.command = {"erase", "all", c.argument};
-        const vdev_result r = run_vdev(call);
+        const vdev_result r = run(call);
         EXPECT_EQ(r.status, c.selected ? 0 : 1);
         EXPECT_EQ(r.err, c.selected ? started : giving_up);
         EXPECT_EQ(json_number(r.account, "transfers"), c.selected ? 3 : 0);
@@ -224,14 +213,14 @@ TEST_F(BadInput, OddAndLongSerials)
 TEST_F(BadInput, OutputPipeClosedHalfWay)
 {
     const auto image = pattern(11 + 5 * 2048 + 16);
-    const std::string path = dir.file("image.bin", image);
+    const std::string path = dir.write("image.bin", image);
     vdev_call call;
     call.devices = {"service-us=3000"};
     call.wrapper = {"/bin/bash", "-c",  "set -o pipefail; \"$@\" 2>&1 | head -n 4 >/dev/null",
                     "pipe",      "env", "--default-signal=PIPE"};
     call.command = {path};
     call.expect_image = path;
-    const vdev_result r = run_vdev(call);
+    const vdev_result r = run(call);
     EXPECT_EQ(json_number(r.account, "command_status"), 0);
     EXPECT_EQ(json_number(r.account, "transfers"), 3 + 5 * 33 + 1);
     EXPECT_EQ(r.status, 0) << r.account;
@@ -249,7 +238,7 @@ TEST_F(BadInput, UsbPathLongerThanAnyUsbPath)
         vdev_call call;
         call.command = {"erase"};
         call.usb_path = value;
-        const vdev_result r = run_vdev(call);
+        const vdev_result r = run(call);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, giving_up);
         EXPECT_EQ(r.out, repeat("Path: 1-1\n", 4));

@@ -10,30 +10,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 namespace fs = std::filesystem;
-using bytes = std::vector<unsigned char>;
+using support::bytes;
+using support::page_lines;
+using support::pattern;
+using support::write_file;
 
 namespace
 {
-
-bytes pattern(std::size_t size, unsigned seed)
-{
-    bytes b(size);
-    for (std::size_t i = 0; i < size; ++i)
-        b[i] = static_cast<unsigned char>((i * 29 + seed + i / 241) & 0xFF);
-    return b;
-}
-
-void write_file(const std::string &path, const bytes &content)
-{
-    std::ofstream(path, std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char *>(content.data()),
-               static_cast<std::streamsize>(content.size()));
-}
 
 // The writes an image puts on the wire, from the message layouts: the erase
 // with `header` (the first 11 bytes as they were when the file was
@@ -73,44 +60,14 @@ struct outcome {
 
 outcome run(const std::string &path)
 {
-    std::string a0 = "flasher", a1 = path;
-    char *argv[] = {a0.data(), a1.data(), nullptr};
-    testing::internal::CaptureStderr();
-    const int status = flasher_main(2, argv);
-    outcome o{status, testing::internal::GetCapturedStderr(), {}};
+    const support::captured c = support::run_main({path});
+    outcome o{c.status, c.err, {}};
     for (const auto &w : writes_of(fake.events))
         o.writes.push_back(w.bytes);
     return o;
 }
 
-std::string page_lines(unsigned pages)
-{
-    std::string s;
-    char line[32];
-    for (unsigned p = 0; p < pages; ++p) {
-        std::snprintf(line, sizeof line, "page: %-3u\n", p);
-        s += line;
-    }
-    return s;
-}
-
-class BadInputFile : public testing::Test
-{
-  protected:
-    std::string dir;
-    void SetUp() override
-    {
-        reset_fake();
-        unsetenv("FLASHER_USBPATH");
-        char templ[] = "/tmp/bad-input-XXXXXX";
-        ASSERT_NE(mkdtemp(templ), nullptr);
-        dir = templ;
-    }
-    void TearDown() override
-    {
-        fs::remove_all(dir);
-    }
-};
+using BadInputFile = fake_test;
 
 // The file is removed while the device is being found. The program holds it
 // open, so what it measured is what goes out.
@@ -124,7 +81,7 @@ TEST_F(BadInputFile, VanishedAfterOpeningStillGoesOutWhole)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         reset_fake();
-        const std::string path = dir + "/vanishing.bin";
+        const std::string path = dir.file("vanishing.bin");
         const bytes content = pattern(c.size, 3);
         write_file(path, content);
         fake.on_open = [&](int) { fs::remove(path); };
@@ -165,7 +122,7 @@ TEST_F(BadInputFile, ImageThatChangesLengthAfterTheSizeCheck)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         reset_fake();
-        const std::string path = dir + "/changing.bin";
+        const std::string path = dir.file("changing.bin");
         const bytes before = pattern(c.measured, 1);
         const bytes after = pattern(c.read, 2);
         write_file(path, before);

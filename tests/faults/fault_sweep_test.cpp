@@ -10,13 +10,14 @@
 // sampled: a page header, the first and the last chunk, the parameter
 // transfers and the erase message. Time-outs of the zero bytes and the trailer (10 s
 // each) are left to the unit tests, whose fake transport returns 0 at once.
-#include "vdev_run.h"
+#include "support.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
+
+using namespace support;
 
 namespace
 {
@@ -79,17 +80,6 @@ std::string device_spec(fault f, std::size_t at, std::size_t length)
     return spec;
 }
 
-std::string page_lines(unsigned pages)
-{
-    std::string s;
-    char line[32];
-    for (unsigned p = 0; p < pages; ++p) {
-        std::snprintf(line, sizeof line, "page: %-3u\n", p);
-        s += line;
-    }
-    return s;
-}
-
 enum class mode { firmware, params, erase };
 
 struct expected_run {
@@ -134,19 +124,20 @@ expected_run expect(mode m, const std::vector<transfer> &t, fault f, std::size_t
 
 const char device_lines[] = "Path: 1-1\nstring desc 6 vdev-1\n";
 
-void sweep_one(mode m, const std::vector<transfer> &t, fault f, std::size_t at,
-               const std::vector<std::string> &command, const std::string &file)
+void sweep_one(const scratch_dir &dir, mode m, const std::vector<transfer> &t, fault f,
+               std::size_t at, const std::vector<std::string> &command, const std::string &file)
 {
     SCOPED_TRACE(std::string(name_of(f)) + " at transfer " + std::to_string(at));
     const expected_run e = expect(m, t, f, at);
     vdev_call call;
+    call.json = true;
     call.devices = {device_spec(f, at, t[at].length)};
     call.command = command;
     if (m == mode::firmware)
         call.expect_image = file;
     if (m == mode::params)
         call.expect_params = file;
-    const vdev_result r = run_vdev(call);
+    const vdev_result r = run_vdev(dir, call);
 
     EXPECT_EQ(json_number(r.account, "command_status"), e.status);
     EXPECT_EQ(r.err, e.err);
@@ -179,25 +170,25 @@ class FaultSweep : public testing::TestWithParam<fault>
 TEST_P(FaultSweep, EveryTransferOfAnImage)
 {
     const auto image = pattern(11 + 2 * 2048 + 16);
-    const std::string path = dir.file("image.bin", image);
+    const std::string path = dir.write("image.bin", image);
     const auto t = firmware_transfers(2, true);
     ASSERT_EQ(t.size(), 70u);
     if (GetParam() == fault::timeout) {
         for (std::size_t at : {std::size_t{3}, std::size_t{4}, std::size_t{68}})
-            sweep_one(mode::firmware, t, GetParam(), at, {path}, path);
+            sweep_one(dir, mode::firmware, t, GetParam(), at, {path}, path);
         return;
     }
     for (std::size_t at = 0; at < t.size(); ++at)
-        sweep_one(mode::firmware, t, GetParam(), at, {path}, path);
+        sweep_one(dir, mode::firmware, t, GetParam(), at, {path}, path);
 }
 
 TEST_P(FaultSweep, EveryTransferOfAParameterUpload)
 {
     const auto block = pattern(256);
-    const std::string path = dir.file("params.bin", block);
+    const std::string path = dir.write("params.bin", block);
     const auto t = params_transfers();
     for (std::size_t at = 0; at < t.size(); ++at)
-        sweep_one(mode::params, t, GetParam(), at, {path, "all"}, path);
+        sweep_one(dir, mode::params, t, GetParam(), at, {path, "all"}, path);
 }
 
 TEST_P(FaultSweep, EveryTransferOfAnErase)
@@ -206,7 +197,7 @@ TEST_P(FaultSweep, EveryTransferOfAnErase)
     // The erase message's own time-out (5 s) is the one affordable here.
     const std::size_t positions = GetParam() == fault::timeout ? 1 : t.size();
     for (std::size_t at = 0; at < positions; ++at)
-        sweep_one(mode::erase, t, GetParam(), at, {"erase"}, "");
+        sweep_one(dir, mode::erase, t, GetParam(), at, {"erase"}, "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, FaultSweep,

@@ -2,6 +2,11 @@
 // tests in place of a real back-end.
 #pragma once
 
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <optional>
@@ -39,3 +44,21 @@ extern fake_usb fake;
 void reset_fake();
 std::vector<fake_event> writes_of(const std::vector<fake_event> &events);
 std::vector<unsigned int> pauses_of(const std::vector<fake_event> &events);
+
+// A test of the front end over the fake: the fake cleared, no
+// FLASHER_USBPATH from the environment, and a scratch directory.
+class fake_test : public testing::Test
+{
+  protected:
+    support::scratch_dir dir;
+
+    void SetUp() override
+    {
+        reset_fake();
+        unsetenv("FLASHER_USBPATH");
+    }
+    void TearDown() override
+    {
+        unsetenv("FLASHER_USBPATH");
+    }
+};

@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -20,63 +19,19 @@ using bytes = std::vector<unsigned char>;
 namespace
 {
 
-struct run_result {
-    int status;
-    std::string err;
-    std::string out;
-};
+using support::page_lines;
+using support::pattern;
 
-// Runs the front end with these arguments (argv[0] is "flasher").
-run_result run(std::vector<std::string> args)
-{
-    args.insert(args.begin(), "flasher");
-    std::vector<char *> argv;
-    for (auto &a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    testing::internal::CaptureStderr();
-    testing::internal::CaptureStdout();
-    const int status = flasher_main(static_cast<int>(args.size()), argv.data());
-    std::fflush(stdout);
-    std::string out = testing::internal::GetCapturedStdout();
-    std::string err = testing::internal::GetCapturedStderr();
-    return {status, err, out};
-}
-
-// Bytes 0, 1, 2, ... so that every offset of an image is distinguishable.
-bytes pattern(std::size_t size, unsigned seed = 7)
-{
-    bytes b(size);
-    for (std::size_t i = 0; i < size; ++i)
-        b[i] = static_cast<unsigned char>((i * 31 + seed + i / 251) & 0xFF);
-    return b;
-}
-
-class Frontend : public testing::Test
+class Frontend : public fake_test
 {
   protected:
-    fs::path dir;
-
-    void SetUp() override
+    static support::captured run(const std::vector<std::string> &args)
     {
-        reset_fake();
-        unsetenv("FLASHER_USBPATH");
-        char templ[] = "/tmp/frontend-test-XXXXXX";
-        ASSERT_NE(mkdtemp(templ), nullptr);
-        dir = templ;
+        return support::run_main(args);
     }
-    void TearDown() override
+    std::string file(const std::string &name, const bytes &content) const
     {
-        fs::remove_all(dir);
-        unsetenv("FLASHER_USBPATH");
-    }
-    std::string file(const std::string &name, const bytes &content)
-    {
-        const fs::path p = dir / name;
-        std::ofstream(p, std::ios::binary)
-            .write(reinterpret_cast<const char *>(content.data()),
-                   static_cast<std::streamsize>(content.size()));
-        return p.string();
+        return dir.write(name, content);
     }
 };
 
@@ -119,17 +74,6 @@ std::vector<expected_write> firmware_wire(const bytes &file, bool all)
         w.push_back({trailer, 10000});
     }
     return w;
-}
-
-std::string page_lines(unsigned pages)
-{
-    std::string s;
-    char line[32];
-    for (unsigned p = 0; p < pages; ++p) {
-        std::snprintf(line, sizeof line, "page: %-3u\n", p);
-        s += line;
-    }
-    return s;
 }
 
 void expect_writes(const std::vector<expected_write> &expected)
@@ -180,7 +124,7 @@ TEST_F(Frontend, InputThatCannotBeReadTouchesNoUsb)
 {
     struct {
         std::string arg;
-    } cases[] = {{(dir / "missing.bin").string()}, {dir.string()}, {"ERASE"}, {"Erase"}};
+    } cases[] = {{dir.file("missing.bin")}, {dir.path()}, {"ERASE"}, {"Erase"}};
     for (const auto &c : cases) {
         reset_fake();
         const auto r = run({c.arg, "all", "SN"});
@@ -422,7 +366,7 @@ TEST_F(Frontend, PageReadErrorIsReportedNotTakenForTheEnd)
         for (const auto &entry : fs::directory_iterator("/proc/self/fd")) {
             std::error_code ec;
             if (fs::read_symlink(entry.path(), ec) == img) {
-                const int dirfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+                const int dirfd = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
                 dup2(dirfd, std::stoi(entry.path().filename().string()));
                 close(dirfd);
             }
