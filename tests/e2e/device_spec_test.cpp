@@ -113,4 +113,45 @@ TEST(DeviceSpec, Descriptors)
     EXPECT_EQ(d[18 + 4], 0);
 }
 
+// The serial's string descriptor, byte by byte from the UTF-8 text.
+struct serial_case {
+    const char *name;
+    std::string text;
+    std::vector<std::uint8_t> descriptor;
+};
+
+class SerialDescriptors : public testing::TestWithParam<serial_case>
+{
+};
+
+TEST_P(SerialDescriptors, TextIsUtf16LittleEndian)
+{
+    EXPECT_EQ(vdev::serial_descriptor(GetParam().text), GetParam().descriptor);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, SerialDescriptors,
+    testing::Values(
+        serial_case{"Empty", "", {2, 3}}, serial_case{"Ascii", "A1", {6, 3, 'A', 0, '1', 0}},
+        serial_case{"TwoByteSequence", "s\xC3\xA9-1", {10, 3, 's', 0, 0xE9, 0, '-', 0, '1', 0}},
+        serial_case{"ThreeByteSequence", "\xE2\x9C\x93", {4, 3, 0x13, 0x27}},
+        serial_case{"SurrogatePair", "\xF0\x9F\x98\x80", {6, 3, 0x3D, 0xD8, 0x00, 0xDE}},
+        serial_case{"StrayContinuationByte", "\xA9x", {6, 3, 0xFD, 0xFF, 'x', 0}},
+        serial_case{"CutShortAtTheEnd", "x\xE2\x9C", {8, 3, 'x', 0, 0xFD, 0xFF, 0xFD, 0xFF}},
+        serial_case{"OverlongForm", "\xC0\xAF", {6, 3, 0xFD, 0xFF, 0xFD, 0xFF}},
+        serial_case{
+            "EncodedSurrogate", "\xED\xA0\x80", {8, 3, 0xFD, 0xFF, 0xFD, 0xFF, 0xFD, 0xFF}}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// A descriptor holds 126 code units at most (its length is one byte).
+TEST(DeviceSpec, LongSerialIsCut)
+{
+    const std::vector<std::uint8_t> d = vdev::serial_descriptor(std::string(200, 'x'));
+    ASSERT_EQ(d.size(), 2u + 2 * 126);
+    EXPECT_EQ(d[0], 254);
+    EXPECT_EQ(d[1], 3);
+    EXPECT_EQ(d[253], 0);
+    EXPECT_EQ(d[252], 'x');
+}
+
 } // namespace

@@ -237,4 +237,75 @@ std::vector<std::uint8_t> descriptors_of(const device_spec &spec)
     return d;
 }
 
+namespace
+{
+
+// The code point starting at text[at]; `at` moves past it. A byte that does
+// not start a well-formed sequence is U+FFFD on its own.
+std::uint32_t next_code_point(const std::string &text, std::size_t &at)
+{
+    const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(text[i]); };
+    const std::uint8_t lead = byte(at);
+    std::size_t extra = 0;
+    std::uint32_t cp = lead;
+    std::uint32_t least = 0;
+    if (lead >= 0xF0 && lead <= 0xF4) {
+        extra = 3;
+        cp = lead & 0x07U;
+        least = 0x10000;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        extra = 2;
+        cp = lead & 0x0FU;
+        least = 0x800;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+        extra = 1;
+        cp = lead & 0x1FU;
+        least = 0x80;
+    } else if (lead >= 0x80) {
+        ++at;
+        return 0xFFFD;
+    }
+    if (extra > 0 && at + extra >= text.size()) { // cut short by the end
+        ++at;
+        return 0xFFFD;
+    }
+    for (std::size_t i = 1; i <= extra; ++i) {
+        if ((byte(at + i) & 0xC0U) != 0x80) {
+            ++at;
+            return 0xFFFD;
+        }
+        cp = (cp << 6) | (byte(at + i) & 0x3FU);
+    }
+    if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+        ++at;
+        return 0xFFFD;
+    }
+    at += extra + 1;
+    return cp;
+}
+
+} // namespace
+
+std::vector<std::uint8_t> serial_descriptor(const std::string &utf8)
+{
+    std::vector<std::uint16_t> units;
+    for (std::size_t at = 0; at < utf8.size();) {
+        const std::uint32_t cp = next_code_point(utf8, at);
+        if (cp >= 0x10000) {
+            units.push_back(static_cast<std::uint16_t>(0xD800 + ((cp - 0x10000) >> 10)));
+            units.push_back(static_cast<std::uint16_t>(0xDC00 + ((cp - 0x10000) & 0x3FFU)));
+        } else {
+            units.push_back(static_cast<std::uint16_t>(cp));
+        }
+    }
+    if (units.size() > 126)
+        units.resize(126);
+    std::vector<std::uint8_t> desc{static_cast<std::uint8_t>(2 + 2 * units.size()), 3};
+    for (std::uint16_t u : units) {
+        desc.push_back(static_cast<std::uint8_t>(u & 0xFFU));
+        desc.push_back(static_cast<std::uint8_t>(u >> 8));
+    }
+    return desc;
+}
+
 } // namespace vdev

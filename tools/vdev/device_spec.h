@@ -48,4 +48,9 @@ planned_fault fault_for(const device_spec &spec, unsigned transfer);
 // "descriptors" attribute holds them.
 std::vector<std::uint8_t> descriptors_of(const device_spec &spec);
 
+// The string descriptor of a serial given as UTF-8: length, type 3, then
+// the text in UTF-16LE (a malformed byte becomes U+FFFD), cut to the 126
+// code units a descriptor can hold.
+std::vector<std::uint8_t> serial_descriptor(const std::string &utf8);
+
 } // namespace vdev

@@ -227,6 +227,22 @@ void set_preload(const std::string &shim)
     setenv("LD_PRELOAD", preload.c_str(), 1);
 }
 
+// The command starts with the signals a shell would give it: what this
+// process ignores (SIGPIPE, once umockdev is up) would stay ignored across
+// exec, and a reader that goes away would not end the command as it should.
+void restore_default_signals()
+{
+    for (int sig = 1; sig < NSIG; ++sig) {
+        struct sigaction old {
+        };
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
+            std::signal(sig, SIG_DFL);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
 // Starts the command with its own stdout and stderr (ours), waits for it,
 // and answers its pause reports meanwhile. Returns its exit status, or
 // exit_cannot_start.
@@ -251,6 +267,7 @@ int run_command(const options &opt)
         std::string control = std::to_string(report[1]) + "," + std::to_string(answer[0]);
         setenv("FLASHER_VDEV_CONTROL", control.c_str(), 1);
         set_preload(shim_path());
+        restore_default_signals();
         execvp(opt.command[0], opt.command);
         int e = errno;
         if (write(exec_error[1], &e, sizeof e) < 0)

@@ -53,23 +53,12 @@ usbdevfs_urb *urb_of(UMockdevIoctlData *data)
 std::size_t string_answer(const virtual_device &dev, std::uint8_t index, std::uint8_t *out,
                           std::size_t room)
 {
-    std::uint8_t desc[2 + 2 * 127];
-    std::size_t n;
-    if (index == 0) {
-        const std::uint8_t langs[] = {4, string_descriptor, 0x09, 0x04}; // en-US
-        std::memcpy(desc, langs, sizeof langs);
-        n = sizeof langs;
-    } else {
-        n = 2 + 2 * dev.spec.serial.size();
-        desc[0] = static_cast<std::uint8_t>(n);
-        desc[1] = string_descriptor;
-        for (std::size_t i = 0; i < dev.spec.serial.size(); ++i) {
-            desc[2 + 2 * i] = static_cast<std::uint8_t>(dev.spec.serial[i]);
-            desc[3 + 2 * i] = 0;
-        }
-    }
+    const std::vector<std::uint8_t> desc =
+        index == 0 ? std::vector<std::uint8_t>{4, string_descriptor, 0x09, 0x04} // en-US
+                   : vdev::serial_descriptor(dev.spec.serial);
+    std::size_t n = desc.size();
     n = n < room ? n : room;
-    std::memcpy(out, desc, n);
+    std::memcpy(out, desc.data(), n);
     return n;
 }
 
