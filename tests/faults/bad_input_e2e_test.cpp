@@ -172,7 +172,8 @@ TEST_F(BadInput, EndlessAndHugeImagesStopAt240Pages)
 
 // Serials that are odd or too long. The device's serial is read into 80
 // bytes, so at most its first 79 characters can be compared; and libusb
-// reads it as ASCII, so a non-ASCII serial never matches.
+// reads it as ASCII, each other character a '?', so a non-ASCII serial
+// matches only as it was read.
 TEST_F(BadInput, OddAndLongSerials)
 {
     const std::string hundred = repeat("0123456789", 10);
@@ -181,12 +182,14 @@ TEST_F(BadInput, OddAndLongSerials)
         std::string device_serial;
         std::string argument;
         bool selected;
+        std::string shown{}; // the serial as flasher prints it, when checked
     } cases[] = {
         {"a 10000-character argument", "vdev-1", std::string(10000, 'S'), false},
         {"a long device serial, given whole", hundred, hundred, false},
         {"a long device serial, its first 79 characters", hundred, hundred.substr(0, 79), true},
         {"a long device serial, its first 80 characters", hundred, hundred.substr(0, 80), false},
-        {"a non-ASCII serial", "sé-1", "sé-1", false},
+        {"a non-ASCII serial", "sé-1", "sé-1", false, "s?-1"},
+        {"a non-ASCII serial as libusb reads it", "sé-1", "s?-1", true, "s?-1"},
         {"a non-ASCII argument", "vdev-1", "vdev-1✓", false},
     };
     for (const auto &c : cases) {
@@ -200,6 +203,10 @@ TEST_F(BadInput, OddAndLongSerials)
         EXPECT_EQ(json_number(r.account, "transfers"), c.selected ? 3 : 0);
         // Every attempt read the serial and printed what it read.
         EXPECT_EQ(json_number(r.account, "serial_reads"), c.selected ? 1 : 4);
+        if (!c.shown.empty()) {
+            EXPECT_EQ(r.out,
+                      repeat("Path: 1-1\nstring desc 4 " + c.shown + "\n", c.selected ? 1 : 4));
+        }
     }
 }
 
@@ -207,17 +214,17 @@ TEST_F(BadInput, OddAndLongSerials)
 // "flasher image.bin 2>&1 | head -n 4"). The lines are lost, but the device
 // still gets the whole image and the status tells how the programming went:
 // the program is not killed by SIGPIPE with the device half-programmed.
-// (flasher-vdev runs its command with SIGPIPE ignored, so env restores the
-// default a shell would give it; each transfer takes 3 ms, so the reader is
-// long gone when the first page line is written.)
+// (flasher-vdev gives its command the default signals a shell would; each
+// transfer takes 3 ms, so the reader is long gone when the first page line
+// is written.)
 TEST_F(BadInput, OutputPipeClosedHalfWay)
 {
     const auto image = pattern(11 + 5 * 2048 + 16);
     const std::string path = dir.write("image.bin", image);
     vdev_call call;
     call.devices = {"service-us=3000"};
-    call.wrapper = {"/bin/bash", "-c",  "set -o pipefail; \"$@\" 2>&1 | head -n 4 >/dev/null",
-                    "pipe",      "env", "--default-signal=PIPE"};
+    call.wrapper = {"/bin/bash", "-c", "set -o pipefail; \"$@\" 2>&1 | head -n 4 >/dev/null",
+                    "pipe"};
     call.command = {path};
     call.expect_image = path;
     const vdev_result r = run(call);
