@@ -55,7 +55,7 @@ TEST_F(BadInput, FifoWithAnImagePipedIn)
         SCOPED_TRACE(c.what);
         const auto image = pattern(c.size);
         const std::string expected = dir.write("expected.bin", image);
-        const std::string fifo = dir.path() + "/image.fifo";
+        const std::string fifo = dir.file("image.fifo");
         unlink(fifo.c_str());
         ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
         std::thread writer([&] {
@@ -65,10 +65,8 @@ TEST_F(BadInput, FifoWithAnImagePipedIn)
                 close(fd);
             }
         });
-        vdev_call call;
-        call.command = {fifo};
-        call.expect_image = c.size == 256 ? "" : expected;
-        const vdev_result r = run(call);
+        const vdev_result r =
+            run({.command = {fifo}, .expect_image = c.size == 256 ? "" : expected});
         writer.join();
         EXPECT_EQ(r.status, 0) << r.account;
         EXPECT_EQ(r.err, started + page_lines(c.pages));
@@ -94,14 +92,12 @@ TEST_F(BadInput, InputsThatCannotBeRead)
         std::string path;
     } cases[] = {
         {"opens but every read fails", "/proc/self/mem"},
-        {"a name component too long", dir.path() + "/" + long_component},
-        {"a non-ASCII name that is not there", dir.path() + "/fïrmwäre-✓.bin"},
+        {"a name component too long", dir.file(long_component)},
+        {"a non-ASCII name that is not there", dir.file("fïrmwäre-✓.bin")},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        vdev_call call;
-        call.command = {c.path, "all"};
-        const vdev_result r = run(call);
+        const vdev_result r = run({.command = {c.path, "all"}});
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, "cannot open firmware " + c.path + "\n");
         EXPECT_EQ(r.out, "");
@@ -124,10 +120,7 @@ TEST_F(BadInput, NonAsciiAndVeryLongFileNames)
     dir.write(deep.substr(dir.path().size() + 1) + "/image.bin", image);
     for (const auto &name : names) {
         SCOPED_TRACE(name.substr(0, 80));
-        vdev_call call;
-        call.command = {name};
-        call.expect_image = name;
-        const vdev_result r = run(call);
+        const vdev_result r = run({.command = {name}, .expect_image = name});
         EXPECT_EQ(r.status, 0) << r.account;
         EXPECT_EQ(r.err, started + page_lines(1));
         EXPECT_EQ(json_number(r.account, "transfers"), 3 + 33 + 1);
@@ -139,7 +132,7 @@ TEST_F(BadInput, NonAsciiAndVeryLongFileNames)
 // parameter file, whatever its size modulo 2^32.
 TEST_F(BadInput, EndlessAndHugeImagesStopAt240Pages)
 {
-    const std::string sparse = dir.path() + "/sparse.bin";
+    const std::string sparse = dir.file("sparse.bin");
     {
         const int fd = open(sparse.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         ASSERT_GE(fd, 0);
@@ -157,9 +150,7 @@ TEST_F(BadInput, EndlessAndHugeImagesStopAt240Pages)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.path);
-        vdev_call call;
-        call.command = {c.path, "all"};
-        const vdev_result r = run(call);
+        const vdev_result r = run({.command = {c.path, "all"}});
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.err, started + page_lines(240));
         EXPECT_EQ(json_number(r.account, "transfers"), 3 + 240 * 33);
@@ -194,10 +185,8 @@ TEST_F(BadInput, OddAndLongSerials)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        vdev_call call;
-        call.devices = {"serial=" + c.device_serial};
-        call.command = {"erase", "all", c.argument};
-        const vdev_result r = run(call);
+        const vdev_result r = run(
+            {.command = {"erase", "all", c.argument}, .devices = {"serial=" + c.device_serial}});
         EXPECT_EQ(r.status, c.selected ? 0 : 1);
         EXPECT_EQ(r.err, c.selected ? started : giving_up);
         EXPECT_EQ(json_number(r.account, "transfers"), c.selected ? 3 : 0);
@@ -221,13 +210,12 @@ TEST_F(BadInput, OutputPipeClosedHalfWay)
 {
     const auto image = pattern(11 + 5 * 2048 + 16);
     const std::string path = dir.write("image.bin", image);
-    vdev_call call;
-    call.devices = {"service-us=3000"};
-    call.wrapper = {"/bin/bash", "-c", "set -o pipefail; \"$@\" 2>&1 | head -n 4 >/dev/null",
-                    "pipe"};
-    call.command = {path};
-    call.expect_image = path;
-    const vdev_result r = run(call);
+    const vdev_result r =
+        run({.command = {path},
+             .devices = {"service-us=3000"},
+             .expect_image = path,
+             .wrapper = {"/bin/bash", "-c", "set -o pipefail; \"$@\" 2>&1 | head -n 4 >/dev/null",
+                         "pipe"}});
     EXPECT_EQ(json_number(r.account, "command_status"), 0);
     EXPECT_EQ(json_number(r.account, "transfers"), 3 + 5 * 33 + 1);
     EXPECT_EQ(r.status, 0) << r.account;
@@ -242,10 +230,7 @@ TEST_F(BadInput, UsbPathLongerThanAnyUsbPath)
                                   "1-1" + std::string(200, ' ')};
     for (const auto &value : values) {
         SCOPED_TRACE(value.size());
-        vdev_call call;
-        call.command = {"erase"};
-        call.usb_path = value;
-        const vdev_result r = run(call);
+        const vdev_result r = run({.command = {"erase"}, .usb_path = value});
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, giving_up);
         EXPECT_EQ(r.out, repeat("Path: 1-1\n", 4));
