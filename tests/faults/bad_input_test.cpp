@@ -22,34 +22,11 @@ using support::write_file;
 namespace
 {
 
-// The writes an image puts on the wire, from the message layouts: the erase
-// with `header` (the first 11 bytes as they were when the file was
-// measured), two zero bytes, then the whole pages of `pages_from` (the file
-// as it is when the pages are read) from offset 11, at most 240, then the
-// trailer when exactly 16 bytes follow the last page.
+// The writes an image puts on the wire; `header` is the file as it was
+// measured, `pages_from` the file as the pages are read.
 std::vector<bytes> image_wire(const bytes &header, const bytes &pages_from)
 {
-    bytes erase{0xE1};
-    for (std::size_t i = 0; i < 11; ++i)
-        erase.push_back(i < header.size() ? header[i] : 0);
-    std::vector<bytes> w{erase, {0x00}, {0x00}};
-    std::size_t offset = 11;
-    unsigned page = 0;
-    for (; page < 240 && pages_from.size() >= offset + 2048; ++page, offset += 2048) {
-        w.push_back(
-            {0xE4, static_cast<unsigned char>(page >> 8), static_cast<unsigned char>(page & 0xFF)});
-        for (std::size_t k = 0; k < 32; ++k) {
-            const auto at = pages_from.begin() + static_cast<long>(offset + 64 * k);
-            w.emplace_back(at, at + 64);
-        }
-    }
-    if (page < 240 && pages_from.size() == offset + 16) {
-        bytes trailer{0xE0};
-        trailer.insert(trailer.end(), pages_from.begin() + static_cast<long>(offset),
-                       pages_from.end());
-        w.push_back(trailer);
-    }
-    return w;
+    return support::wire_bytes(support::image_wire(header, pages_from));
 }
 
 struct outcome {

@@ -56,6 +56,41 @@ bytes pattern(std::size_t size, unsigned seed)
     return b;
 }
 
+std::vector<wire_write> image_wire(const bytes &header, const bytes &pages_from, bool erase_all)
+{
+    bytes erase{static_cast<unsigned char>(erase_all ? 0xE2 : 0xE1)};
+    for (std::size_t i = 0; i < 11; ++i)
+        erase.push_back(i < header.size() ? header[i] : 0);
+    std::vector<wire_write> w{{erase, 5000}, {{0x00}, 10000}, {{0x00}, 10000}};
+    std::size_t offset = 11;
+    unsigned page = 0;
+    for (; page < 240 && pages_from.size() >= offset + 2048; ++page, offset += 2048) {
+        w.push_back(
+            {{0xE4, static_cast<unsigned char>(page >> 8), static_cast<unsigned char>(page & 0xFF)},
+             1000});
+        for (std::size_t k = 0; k < 32; ++k) {
+            const auto at = pages_from.begin() + static_cast<long>(offset + 64 * k);
+            w.push_back({bytes(at, at + 64), 1000});
+        }
+    }
+    if (page < 240 && pages_from.size() == offset + 16) {
+        bytes trailer{0xE0};
+        trailer.insert(trailer.end(), pages_from.begin() + static_cast<long>(offset),
+                       pages_from.end());
+        w.push_back({trailer, 10000});
+    }
+    return w;
+}
+
+std::vector<bytes> wire_bytes(const std::vector<wire_write> &writes)
+{
+    std::vector<bytes> out;
+    out.reserve(writes.size());
+    for (const auto &w : writes)
+        out.push_back(w.data);
+    return out;
+}
+
 std::string page_lines(unsigned pages)
 {
     std::string s;

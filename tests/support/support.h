@@ -46,6 +46,25 @@ std::string read_text(const std::string &path, const std::string &missing = "(mi
 // another seed gives other bytes.
 bytes pattern(std::size_t size, unsigned seed = 7);
 
+// One write the front end must make: its bytes and its time-out in ms.
+struct wire_write {
+    bytes data;
+    unsigned int timeout;
+};
+
+// What a firmware image must put on the wire, written out from the message
+// layouts rather than taken from the front end: the erase (E1, or E2 with
+// erase_all, then the first 11 bytes of `header`, zero padded), two zero
+// bytes, the whole pages of `pages_from` from offset 11 (E4 hi lo, then 32
+// chunks of 64), at most 240, then the trailer (E0 + 16 bytes) when exactly
+// 16 bytes follow the last page and fewer than 240 pages went out. `header`
+// and `pages_from` differ only for a file that changes after it is measured.
+std::vector<wire_write> image_wire(const bytes &header, const bytes &pages_from,
+                                   bool erase_all = false);
+
+// The bytes of each write, without the time-outs.
+std::vector<bytes> wire_bytes(const std::vector<wire_write> &writes);
+
 // The progress lines "page: N  " of the first `pages` pages.
 std::string page_lines(unsigned pages);
 

@@ -35,45 +35,11 @@ class Frontend : public fake_test
     }
 };
 
-struct expected_write {
-    bytes data;
-    unsigned int timeout;
-};
+using expected_write = support::wire_write;
 
-// What a firmware file must put on the wire, written out from the message
-// layouts: erase (code + 11 header bytes, zero padded), two zero bytes,
-// whole pages (E4 hi lo, then 32 chunks of 64), at most 240, and the
-// trailer when exactly 16 bytes follow the last page and fewer than 240
-// pages went out.
 std::vector<expected_write> firmware_wire(const bytes &file, bool all)
 {
-    std::vector<expected_write> w;
-    bytes erase(12, 0);
-    erase[0] = all ? 0xE2 : 0xE1;
-    for (std::size_t i = 0; i < 11 && i < file.size(); ++i)
-        erase[1 + i] = file[i];
-    w.push_back({erase, 5000});
-    w.push_back({{0x00}, 10000});
-    w.push_back({{0x00}, 10000});
-    std::size_t offset = 11;
-    unsigned page = 0;
-    while (page < 240 && file.size() >= offset + 2048) {
-        w.push_back(
-            {{0xE4, static_cast<unsigned char>(page >> 8), static_cast<unsigned char>(page & 0xFF)},
-             1000});
-        for (std::size_t k = 0; k < 32; ++k)
-            w.push_back({bytes(file.begin() + static_cast<long>(offset + 64 * k),
-                               file.begin() + static_cast<long>(offset + 64 * k + 64)),
-                         1000});
-        offset += 2048;
-        ++page;
-    }
-    if (page < 240 && file.size() == offset + 16) {
-        bytes trailer{0xE0};
-        trailer.insert(trailer.end(), file.begin() + static_cast<long>(offset), file.end());
-        w.push_back({trailer, 10000});
-    }
-    return w;
+    return support::image_wire(file, file, all);
 }
 
 void expect_writes(const std::vector<expected_write> &expected)
