@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # cmake --install into a temporary prefix puts every file where GNUInstallDirs
 # and udev expect it, and never installs the Windows program.
-# Usage: install_test.sh <build dir> <with flasher-vdev: 0|1>
+# Usage: install_test.sh <build dir> <with flasher-vdev: 0|1> <shim dir>
+# The shim dir is where flasher-vdev's shim belongs, relative to the prefix.
 set -u
-build=$1 with_vdev=$2
+build=$1 with_vdev=$2 shim_dir=$3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/usr/local
@@ -16,13 +17,8 @@ fi
 
 programs=(bin/flasher)
 [ "$with_vdev" = 1 ] && programs+=(bin/flasher-vdev)
-expected=("${programs[@]}" share/man/man1/flasher.1 lib/udev/rules.d/70-flasher.rules)
-# flasher-vdev preloads the libraries named in it from its own directory.
-if [ "$with_vdev" = 1 ] && [ -f "$prefix/bin/flasher-vdev" ]; then
-  for lib in $(strings "$prefix/bin/flasher-vdev" | grep -o '^lib[A-Za-z0-9_]*\.so$' | sort -u); do
-    expected+=("bin/$lib")
-  done
-fi
+expected=("${programs[@]}" share/man/man1/flasher.1.gz lib/udev/rules.d/70-flasher.rules)
+[ "$with_vdev" = 1 ] && expected+=("$shim_dir/libflasher_vdev_shim.so")
 failures=0
 for f in "${expected[@]}"; do
   [ -f "$prefix/$f" ] || { echo "FAIL: $f not installed"; failures=$((failures + 1)); }
@@ -30,11 +26,25 @@ done
 for f in "${programs[@]}"; do
   [ -x "$prefix/$f" ] || { echo "FAIL: $f not executable"; failures=$((failures + 1)); }
 done
+# Exactly these files: no shim left in bin/, no uncompressed manual page.
+got_list=$(cd "$prefix" && find . ! -type d | sed 's|^\./||' | sort)
+want_list=$(printf '%s\n' "${expected[@]}" | sort)
+[ "$got_list" = "$want_list" ] ||
+  { printf 'FAIL: installed\n%s\nwant\n%s\n' "$got_list" "$want_list"; failures=$((failures + 1)); }
 [ "$with_vdev" = 1 ] || [ ! -e "$prefix/bin/flasher-vdev" ] ||
   { echo "FAIL: flasher-vdev installed though the build has none"; failures=$((failures + 1)); }
 if [ -n "$(find "$work" -iname '*.exe')" ]; then
   echo "FAIL: a plain install put down a Windows program"
   failures=$((failures + 1))
+fi
+# The installed flasher-vdev finds its installed shim from wherever the
+# prefix is (it refuses to start without it) and erases a virtual device
+# with the installed flasher.
+if [ "$with_vdev" = 1 ] && [ -x "$prefix/bin/flasher-vdev" ]; then
+  err=$("$prefix/bin/flasher-vdev" --fast-pauses --account /dev/null -- "$prefix/bin/flasher" erase 2>&1 >/dev/null)
+  status=$?
+  [ "$status" -eq 0 ] && [ "$err" = "continuing with flashing
+erased" ] || { echo "FAIL: installed pair's erase exited $status: $err"; failures=$((failures + 1)); }
 fi
 # Nothing lands outside the prefix (install rules with absolute paths would).
 stray=$(cd "$work" && find . -mindepth 1 -maxdepth 2 ! -path ./usr ! -path ./usr/local ! -name log)

@@ -21,8 +21,8 @@
 #if !defined(FLASHER_VDEV_DEFAULT_VID) || !defined(FLASHER_VDEV_DEFAULT_PID)
 #error "the build must define FLASHER_VDEV_DEFAULT_VID and FLASHER_VDEV_DEFAULT_PID"
 #endif
-#ifndef FLASHER_VDEV_SHIM_PATH
-#define FLASHER_VDEV_SHIM_PATH ""
+#ifndef FLASHER_VDEV_SHIM_RELDIR
+#error "the build must define FLASHER_VDEV_SHIM_RELDIR (the shim's directory from the program's)"
 #endif
 
 namespace vdev
@@ -136,20 +136,36 @@ int parse_options(int argc, char **argv, options &opt)
     return -1;
 }
 
-// Where the sleep shim is: next to this program, else where the build put it.
+constexpr const char *shim_name = "libflasher_vdev_shim.so";
+
+// Where the sleep shim is, given this program's directory (with its trailing
+// '/'): next to it in the build tree, else in the private library directory
+// of an installed copy. Both are relative to the program, so a tree moved or
+// unpacked under another prefix still finds its own shim and never one of
+// another build. "" when neither is there.
+std::string shim_path_from(const std::string &exe_dir)
+{
+    const std::string candidates[] = {
+        exe_dir + shim_name,
+        exe_dir + FLASHER_VDEV_SHIM_RELDIR + "/" + shim_name,
+    };
+    for (const std::string &path : candidates) {
+        if (access(path.c_str(), R_OK) == 0)
+            return path;
+    }
+    return "";
+}
+
 std::string shim_path()
 {
     char exe[4096];
     ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n > 0) {
-        exe[n] = '\0';
-        std::string dir(exe);
-        dir.resize(dir.rfind('/') + 1); // keep up to the last '/'; none leaves ""
-        std::string near = dir + "libflasher_vdev_shim.so";
-        if (access(near.c_str(), R_OK) == 0)
-            return near;
-    }
-    return FLASHER_VDEV_SHIM_PATH;
+    if (n <= 0)
+        return "";
+    exe[n] = '\0';
+    std::string dir(exe);
+    dir.resize(dir.rfind('/') + 1); // keep up to the last '/'
+    return shim_path_from(dir);
 }
 
 struct run {
@@ -219,9 +235,7 @@ void set_preload(const std::string &shim)
 {
     // The shim goes first, so that its open() and close() see the command's
     // calls before umockdev's do.
-    std::string preload = "libumockdev-preload.so.0";
-    if (!shim.empty())
-        preload = shim + ":" + preload;
+    std::string preload = shim + ":libumockdev-preload.so.0";
     if (const char *old = std::getenv("LD_PRELOAD"); old != nullptr && old[0] != '\0')
         preload += std::string(":") + old;
     setenv("LD_PRELOAD", preload.c_str(), 1);
@@ -248,6 +262,14 @@ void restore_default_signals()
 // exit_cannot_start.
 int run_command(const options &opt)
 {
+    // Without the shim the command would sleep for real and its opens go
+    // unreported: a misplaced install must not pass for a working one.
+    const std::string shim = shim_path();
+    if (shim.empty()) {
+        std::fprintf(stderr, "flasher-vdev: cannot find %s beside the program or in %s from it\n",
+                     shim_name, FLASHER_VDEV_SHIM_RELDIR);
+        return exit_cannot_start;
+    }
     int report[2], answer[2], exec_error[2];
     if (pipe(report) != 0 || pipe(answer) != 0 || pipe2(exec_error, O_CLOEXEC) != 0) {
         std::fprintf(stderr, "flasher-vdev: cannot make pipes: %s\n", std::strerror(errno));
@@ -266,7 +288,7 @@ int run_command(const options &opt)
         close(exec_error[0]);
         std::string control = std::to_string(report[1]) + "," + std::to_string(answer[0]);
         setenv("FLASHER_VDEV_CONTROL", control.c_str(), 1);
-        set_preload(shim_path());
+        set_preload(shim);
         restore_default_signals();
         execvp(opt.command[0], opt.command);
         int e = errno;
