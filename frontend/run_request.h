@@ -16,11 +16,29 @@ struct run_request {
     // for firmware. Null in erase-only mode. Left open until exit.
     std::FILE *input = nullptr;
     image_header header{}; // all zero unless firmware mode read it
+    // What the size probe measured: -1 when it cannot be told (a pipe, say)
+    // or in erase-only mode. Only exactly params_size makes a parameter file.
+    long long input_size = -1;
+    std::size_t header_read = 0; // bytes of the header that came from the file
 };
 
 // The whole program: parse, classify the input, connect, run the mode.
 // Returns the exit status, 0 on success and 1 on any failure.
 int flasher_main(int argc, char **argv);
+
+// The first half of flasher_main, everything before any USB activity: the
+// command line, the input file opened and classified, the image header.
+// Returns -1 when the run goes on with `request`; otherwise the exit status,
+// the usage lines or "cannot open firmware" already printed.
+int prepare_run(int argc, char **argv, run_request &request);
+
+// The second half: connects (up to four attempts) and runs the request's
+// mode. Returns the exit status.
+int perform_run(const run_request &request);
+
+// The size of an open file, or -1 when it cannot be told. The stream is left
+// at offset 0.
+long long input_size(std::FILE *file);
 
 // Sends the 256-byte parameter block (input at offset 0). Exit status.
 int upload_params(const run_request &request);

@@ -240,3 +240,30 @@ TEST_F(BadInput, UsbPathLongerThanAnyUsbPath)
 }
 
 } // namespace
+
+// Started with its standard streams closed, flasher puts /dev/null on them
+// before it opens anything, so neither the image nor libusb's descriptors
+// take descriptors 0 to 2 and receive the lines meant for the user. The
+// descriptors are read while the device is open (each transfer takes 3 ms).
+TEST_F(BadInput, ClosedStandardStreamsGetDevNull)
+{
+    const auto image = pattern(11 + 5 * 2048 + 16);
+    const std::string path = dir.write("image.bin", image);
+    const vdev_result r =
+        run({.command = {path},
+             .devices = {"service-us=3000"},
+             .expect_image = path,
+             .wrapper = {"/bin/bash", "-c",
+                         "\"$@\" <&- >&- 2>&- & pid=$!\n"
+                         "for i in $(seq 500); do\n"
+                         "  ls -l /proc/$pid/fd 2>/dev/null | grep -q /dev/bus/usb/ && break\n"
+                         "  sleep 0.01\n"
+                         "done\n"
+                         "readlink /proc/$pid/fd/0 /proc/$pid/fd/1 /proc/$pid/fd/2 >fds.txt\n"
+                         "wait $pid",
+                         "closed"}});
+    EXPECT_EQ(read_text(dir.file("fds.txt")), "/dev/null\n/dev/null\n/dev/null\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0) << r.account;
+}
