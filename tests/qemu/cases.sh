@@ -139,6 +139,22 @@ ready() { echo "flasher-gadget: ready on $1 as $VID:$PID serial $2, $3"; }
 FW3_HEADER=$(hex $D/fw3.bin 0 11)
 FW3_TRAILER=$(hex $D/fw3.bin $((11 + 3 * 2048)) 16)
 
+# fw3_intact TAG ERASE CODE: the account of fw3.bin received whole, after an
+# erase message shown as ERASE ("erase" or "erase all") with CODE (E1, E2).
+fw3_intact() {
+  expect_account "$1" <<OUT
+transfers: 103, bytes taken: 6184
+#0     $2 $3, header $FW3_HEADER
+       pause 4 s
+#1     zero byte
+#2     zero byte
+#3     pages 0-2 (3 pages)
+#102   trailer $FW3_TRAILER
+protocol: followed
+received intact: $D/fw3.bin (erase $3, 3 pages, trailer)
+OUT
+}
+
 # ============================================================================
 say "cases start; kernel $(uname -r)"
 load_hcd || exit 1
@@ -224,17 +240,7 @@ expect_stdout <<'OUT'
 Path: 1-1
 string desc 5 SN-77
 OUT
-expect_account g0 <<OUT
-transfers: 103, bytes taken: 6184
-#0     erase all E2, header $FW3_HEADER
-       pause 4 s
-#1     zero byte
-#2     zero byte
-#3     pages 0-2 (3 pages)
-#102   trailer $FW3_TRAILER
-protocol: followed
-received intact: $D/fw3.bin (erase E2, 3 pages, trailer)
-OUT
+fw3_intact g0 "erase all" E2
 { ready dummy_udc.0 SN-77 "high speed"
   echo "flasher-gadget: taking nothing for 400 ms after 20 transfers"; } | expect_gadget_log g0
 end
