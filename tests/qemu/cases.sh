@@ -245,6 +245,33 @@ fw3_intact g0 "erase all" E2
   echo "flasher-gadget: taking nothing for 400 ms after 20 transfers"; } | expect_gadget_log g0
 end
 
+# Two runs against one device: the first holds interface 0, so the second,
+# started in the first's pause after the erase, is refused at its first
+# write (usbfs cannot claim the interface for it) and nothing of it arrives.
+begin two_runs_one_device
+first_status=none
+start_gadget g0 --expect $D/fw3.bin && {
+  $F $D/fw3.bin >/tmp/first.out 2>/tmp/first.err &
+  first=$!
+  n=0
+  while ! grep -qx erased /tmp/first.err 2>/dev/null && [ $n -lt 250 ]; do usleep 20000; n=$((n + 1)); done
+  run_flasher $D/fw3.bin
+  wait $first
+  first_status=$?
+  stop_gadget g0
+}
+expect_status 1
+{ continuing_erased; echo 'erase error'; } | expect_stderr
+expect_stdout <<'OUT'
+Path: 1-1
+string desc 11 FLASHER0001
+OUT
+[ "$first_status" = 0 ] || fail "first flasher exit status $first_status, expected 0"
+{ continuing_erased; page_lines 0 2; } | same "first flasher stderr" /tmp/first.err
+same "first flasher stdout" /tmp/first.out </tmp/flasher.out
+fw3_intact g0 erase E1
+end
+
 begin stall_erase
 start_gadget g0 --stall-at 0 && {
   run_flasher erase
