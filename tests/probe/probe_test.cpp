@@ -56,7 +56,7 @@ std::string section(const std::string &out, const std::string &first, const std:
 
 std::string last_line(const std::string &out)
 {
-    const std::size_t end = out.size() > 0 && out.back() == '\n' ? out.size() - 1 : out.size();
+    const std::size_t end = !out.empty() && out.back() == '\n' ? out.size() - 1 : out.size();
     const std::size_t start = out.rfind('\n', end - 1);
     return out.substr(start == std::string::npos ? 0 : start + 1, end - (start + 1));
 }
