@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -633,6 +634,60 @@ TEST_F(E2e, NoDeviceRetriesFourTimesWithOneSecondPauses)
     expect(r, 1, "", four_retries,
            head(1, "1 s, 1 s, 1 s, 1 s (returned at once)") +
                device_line(1, "vdev-1", "1-1", "0001:" + ids().substr(5)) + untouched);
+}
+
+// Several flashers at once under one flasher-vdev, as a gang programmer runs
+// them: each process reports over its own connection, so every pause is
+// answered as asked (a real 4 s or 1 s pause would trip the 3 s `timeout`)
+// and lands only in the account of the device that process holds. The third
+// process pins a path no device has and gives up after four 1 s pauses,
+// which belong to no device.
+TEST_F(E2e, ParallelProcessesEachGetTheirOwnAnswers)
+{
+    dir.write("img.bin", make_image(2, 16));
+    const std::string script =
+        "f=$1\n"
+        "FLASHER_USBPATH=1-1 timeout 3 \"$f\" erase >a.out 2>a.err & a=$!\n"
+        "FLASHER_USBPATH=1-2 timeout 3 \"$f\" img.bin >b.out 2>b.err & b=$!\n"
+        "FLASHER_USBPATH=9-9 timeout 3 \"$f\" erase >c.out 2>c.err & c=$!\n"
+        "wait $a; s=$?; wait $b; s=\"$s $?\"; wait $c; echo \"$s $?\"\n";
+    vdev_call inv{{"--device", "path=1-1", "--device", "path=1-2"}};
+    inv.wrapper = {"/bin/bash", "-c", script, "gang"};
+    vdev_result r = run(inv);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "0 0 1\n");
+    EXPECT_EQ(support::read_text(dir.file("a.out")),
+              "Path: 1-2\nPath: 1-1\nstring desc 6 vdev-1\n");
+    EXPECT_EQ(support::read_text(dir.file("a.err")), erased);
+    EXPECT_EQ(support::read_text(dir.file("b.out")), "Path: 1-2\nstring desc 6 vdev-2\n");
+    EXPECT_EQ(support::read_text(dir.file("b.err")), erased + page_lines(2));
+    EXPECT_EQ(support::read_text(dir.file("c.out")), repeat("Path: 1-2\nPath: 1-1\n", 4));
+    EXPECT_EQ(support::read_text(dir.file("c.err")), four_retries);
+
+    // The pauses of all three, in whatever order they came.
+    EXPECT_TRUE(r.account.starts_with("flasher-vdev: /bin/bash exited with status 0\n"));
+    const std::string pauses_at = "\npauses: ";
+    const std::size_t from = r.account.find(pauses_at);
+    ASSERT_NE(from, std::string::npos) << r.account;
+    const std::size_t to = r.account.find('\n', from + 1);
+    std::vector<std::string> pauses;
+    std::string line = r.account.substr(from + pauses_at.size(), to - from - pauses_at.size());
+    const std::string at_once = " (returned at once)";
+    ASSERT_TRUE(line.ends_with(at_once)) << line;
+    line.resize(line.size() - at_once.size());
+    for (std::size_t at = 0; at <= line.size();) {
+        const std::size_t comma = std::min(line.find(", ", at), line.size());
+        pauses.push_back(line.substr(at, comma - at));
+        at = comma + 2;
+    }
+    std::sort(pauses.begin(), pauses.end());
+    EXPECT_EQ(pauses, (std::vector<std::string>{"1 s", "1 s", "1 s", "1 s", "4 s", "4 s"}));
+    EXPECT_EQ(r.account.substr(to + 1), device_line(1, "vdev-1", "1-1") + use(1, 0, 1, true) +
+                                            erase_only_account() + device_line(2, "vdev-2", "1-2") +
+                                            use(1, 0, 1, true) + transfers(70, 14 + 2 * 2051 + 17) +
+                                            erase_lines(header_bytes) +
+                                            "  #3     pages 0-1 (2 pages)\n  #69    trailer " +
+                                            trailer_bytes + "\n" + followed);
 }
 
 // The one test that waits on a real pause: without --fast-pauses the 4 s

@@ -7,13 +7,17 @@
 
 #include <glib-unix.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <list>
 #include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -168,12 +172,24 @@ std::string shim_path()
     return shim_path_from(dir);
 }
 
-struct run {
-    bool fast_pauses;
-    int report_fd;
-    int answer_fd;
-    GMainLoop *loop;
+struct run;
+
+// One process of the command, connected on its first report. It holds open
+// the device nodes it reported opened and not yet closed.
+struct connection {
+    run *owner = nullptr;
+    int fd = -1;
     guint watch = 0;
+    std::vector<vdev::virtual_device *> held; // one entry per open node
+};
+
+struct run {
+    bool fast_pauses = false;
+    GMainLoop *loop = nullptr;
+    int listen_fd = -1;
+    guint listen_watch = 0;
+    std::list<connection> connections;
+    pid_t child = -1;
     int status = 0;
 };
 
@@ -190,15 +206,53 @@ vdev::virtual_device *device_at(std::uint32_t bus_devnum)
     return nullptr;
 }
 
-// A report from the shim in the command: a pause ('P', seconds), or an open
-// ('O') or close ('C') of a device node. The command waits for the answer,
-// so the report lands in order with the transfers around it.
+bool holds(const connection &c, const vdev::virtual_device *dev)
+{
+    return std::find(c.held.begin(), c.held.end(), dev) != c.held.end();
+}
+
+// A pause belongs to the account of each device its own process holds open
+// and has claimed: another process's device knows nothing of it.
+void record_pause(const connection &c, unsigned seconds)
+{
+    account::record_pause(state.pauses, seconds);
+    for (vdev::virtual_device &dev : state.devices) {
+        if (dev.claimed && holds(c, &dev))
+            account::record_pause(dev.rec, seconds);
+    }
+}
+
+void record_open_or_close(connection &c, char kind, std::uint32_t bus_devnum)
+{
+    vdev::virtual_device *dev = device_at(bus_devnum);
+    if (dev == nullptr)
+        return;
+    if (kind == 'O') {
+        dev->opens += 1;
+        c.held.push_back(dev);
+        return;
+    }
+    dev->closes += 1;
+    if (auto it = std::find(c.held.begin(), c.held.end(), dev); it != c.held.end())
+        c.held.erase(it);
+}
+
+void drop_connection(connection &c)
+{
+    close(c.fd);
+    run *r = c.owner;
+    r->connections.remove_if([&](const connection &other) { return &other == &c; });
+}
+
+// A report from the shim in one process of the command: a pause ('P',
+// seconds), or an open ('O') or close ('C') of a device node. The process
+// waits for the answer, so the report lands in order with its transfers.
 gboolean on_report(gint fd, GIOCondition, gpointer user)
 {
-    auto *r = static_cast<run *>(user);
+    auto *c = static_cast<connection *>(user);
     unsigned char msg[5];
-    if (read(fd, msg, sizeof msg) != static_cast<ssize_t>(sizeof msg)) {
-        r->watch = 0;
+    if (recv(fd, msg, sizeof msg, MSG_WAITALL) != static_cast<ssize_t>(sizeof msg)) {
+        drop_connection(*c); // the process has ended
         return G_SOURCE_REMOVE;
     }
     std::uint32_t value;
@@ -207,21 +261,68 @@ gboolean on_report(gint fd, GIOCondition, gpointer user)
     {
         std::lock_guard<std::mutex> hold(state.lock);
         if (msg[0] == 'P') {
-            account::record_pause(state.pauses, value);
-            for (vdev::virtual_device &dev : state.devices) {
-                if (dev.claimed && dev.opens > dev.closes)
-                    account::record_pause(dev.rec, value);
-            }
-            answer = r->fast_pauses ? 'F' : 'R';
-        } else if (vdev::virtual_device *dev = device_at(value); dev != nullptr) {
-            (msg[0] == 'O' ? dev->opens : dev->closes) += 1;
+            record_pause(*c, value);
+            answer = c->owner->fast_pauses ? 'F' : 'R';
+        } else {
+            record_open_or_close(*c, static_cast<char>(msg[0]), value);
         }
     }
-    if (write(r->answer_fd, &answer, 1) != 1) {
-        r->watch = 0;
+    if (send(fd, &answer, 1, MSG_NOSIGNAL) != 1) {
+        drop_connection(*c);
         return G_SOURCE_REMOVE;
     }
     return G_SOURCE_CONTINUE;
+}
+
+gboolean on_connect(gint fd, GIOCondition, gpointer user)
+{
+    auto *r = static_cast<run *>(user);
+    int conn = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (conn < 0)
+        return G_SOURCE_CONTINUE;
+    connection &c = r->connections.emplace_back();
+    c.owner = r;
+    c.fd = conn;
+    c.watch = g_unix_fd_add(conn, G_IO_IN, on_report, &c);
+    return G_SOURCE_CONTINUE;
+}
+
+// The socket the command's processes report to, in the testbed's own
+// directory (private to this user, and removed with the testbed).
+bool listen_for_reports(UMockdevTestbed *testbed, run &r, std::string &path, std::string &error)
+{
+    gchar *root = umockdev_testbed_get_root_dir(testbed);
+    path = std::string(root) + "/vdev-control";
+    g_free(root);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr.sun_path) {
+        error = "the path of the control socket is too long (TMPDIR?): " + path;
+        return false;
+    }
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    r.listen_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (r.listen_fd < 0 ||
+        bind(r.listen_fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+        listen(r.listen_fd, SOMAXCONN) != 0) {
+        error = "cannot listen on " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    r.listen_watch = g_unix_fd_add(r.listen_fd, G_IO_IN, on_connect, &r);
+    return true;
+}
+
+void stop_listening(run &r)
+{
+    for (connection &c : r.connections) {
+        g_source_remove(c.watch);
+        close(c.fd);
+    }
+    r.connections.clear();
+    if (r.listen_watch != 0)
+        g_source_remove(r.listen_watch);
+    if (r.listen_fd >= 0)
+        close(r.listen_fd);
 }
 
 void on_child_exit(GPid, gint status, gpointer user)
@@ -257,36 +358,22 @@ void restore_default_signals()
     sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
-// Starts the command with its own stdout and stderr (ours), waits for it,
-// and answers its pause reports meanwhile. Returns its exit status, or
-// exit_cannot_start.
-int run_command(const options &opt)
+// Forks and execs the command with the shim preloaded and the control
+// socket named. Returns its pid, or -1 with `exec_errno` set when it could
+// not be started.
+pid_t start_command(const options &opt, const std::string &shim, const std::string &control,
+                    int &exec_errno)
 {
-    // Without the shim the command would sleep for real and its opens go
-    // unreported: a misplaced install must not pass for a working one.
-    const std::string shim = shim_path();
-    if (shim.empty()) {
-        std::fprintf(stderr, "flasher-vdev: cannot find %s beside the program or in %s from it\n",
-                     shim_name, FLASHER_VDEV_SHIM_RELDIR);
-        return exit_cannot_start;
-    }
-    int report[2], answer[2], exec_error[2];
-    if (pipe(report) != 0 || pipe(answer) != 0 || pipe2(exec_error, O_CLOEXEC) != 0) {
-        std::fprintf(stderr, "flasher-vdev: cannot make pipes: %s\n", std::strerror(errno));
-        return exit_cannot_start;
+    int exec_error[2];
+    if (pipe2(exec_error, O_CLOEXEC) != 0) {
+        exec_errno = errno;
+        return -1;
     }
     std::fflush(stdout);
     std::fflush(stderr);
     pid_t pid = fork();
-    if (pid < 0) {
-        std::fprintf(stderr, "flasher-vdev: cannot fork: %s\n", std::strerror(errno));
-        return exit_cannot_start;
-    }
     if (pid == 0) {
-        close(report[0]);
-        close(answer[1]);
         close(exec_error[0]);
-        std::string control = std::to_string(report[1]) + "," + std::to_string(answer[0]);
         setenv("FLASHER_VDEV_CONTROL", control.c_str(), 1);
         set_preload(shim);
         restore_default_signals();
@@ -296,32 +383,53 @@ int run_command(const options &opt)
             _exit(exit_cannot_start);
         _exit(exit_cannot_start);
     }
-    close(report[1]);
-    close(answer[0]);
+    exec_errno = errno;
     close(exec_error[1]);
-    int e = 0;
-    ssize_t got = read(exec_error[0], &e, sizeof e);
+    if (pid > 0) {
+        // Closed by a successful exec; holds errno when exec failed.
+        if (read(exec_error[0], &exec_errno, sizeof exec_errno) ==
+            static_cast<ssize_t>(sizeof exec_errno)) {
+            waitpid(pid, nullptr, 0);
+            pid = -1;
+        }
+    }
     close(exec_error[0]);
+    return pid;
+}
 
-    run r{opt.fast_pauses, report[0], answer[1], g_main_loop_new(nullptr, FALSE)};
-    r.watch = g_unix_fd_add(report[0], G_IO_IN, on_report, &r);
-    g_child_watch_add(pid, on_child_exit, &r);
-    g_main_loop_run(r.loop);
-    if (r.watch != 0)
-        g_source_remove(r.watch);
-    g_main_loop_unref(r.loop);
-    close(report[0]);
-    close(answer[1]);
-    if (got == static_cast<ssize_t>(sizeof e)) {
-        std::fprintf(stderr, "flasher-vdev: cannot start %s: %s\n", opt.command[0],
-                     std::strerror(e));
+// Starts the command with its own stdout and stderr (ours), waits for it,
+// and answers the reports of its processes meanwhile. Returns its exit
+// status, or exit_cannot_start.
+int run_command(const options &opt, UMockdevTestbed *testbed)
+{
+    // Without the shim the command would sleep for real and its opens go
+    // unreported: a misplaced install must not pass for a working one.
+    const std::string shim = shim_path();
+    if (shim.empty()) {
+        std::fprintf(stderr, "flasher-vdev: cannot find %s beside the program or in %s from it\n",
+                     shim_name, FLASHER_VDEV_SHIM_RELDIR);
         return exit_cannot_start;
     }
-    if (WIFEXITED(r.status))
-        return WEXITSTATUS(r.status);
-    if (WIFSIGNALED(r.status))
-        return 128 + WTERMSIG(r.status);
-    return 1;
+    run r;
+    r.fast_pauses = opt.fast_pauses;
+    r.loop = g_main_loop_new(nullptr, FALSE);
+    std::string control, error;
+    int status = exit_cannot_start;
+    if (!listen_for_reports(testbed, r, control, error)) {
+        std::fprintf(stderr, "flasher-vdev: %s\n", error.c_str());
+    } else if (int e = 0; (r.child = start_command(opt, shim, control, e)) < 0) {
+        std::fprintf(stderr, "flasher-vdev: cannot start %s: %s\n", opt.command[0],
+                     std::strerror(e));
+    } else {
+        g_child_watch_add(r.child, on_child_exit, &r);
+        g_main_loop_run(r.loop);
+        status = WIFEXITED(r.status)     ? WEXITSTATUS(r.status)
+                 : WIFSIGNALED(r.status) ? 128 + WTERMSIG(r.status)
+                                         : 1;
+    }
+    stop_listening(r);
+    g_main_loop_unref(r.loop);
+    return status;
 }
 
 // The device whose recording the expectation is checked against: the first
@@ -483,7 +591,7 @@ int main(int argc, char **argv)
         g_object_unref(testbed);
         return exit_usage;
     }
-    int status = run_command(opt);
+    int status = run_command(opt, testbed);
     if (status == exit_cannot_start) {
         g_object_unref(testbed);
         return status;
