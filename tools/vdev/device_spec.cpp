@@ -122,6 +122,8 @@ bool apply(const std::string &key, const std::string &value, bool has_value, dev
             spec.endpoints = {0x81};
         else if (key == "no-open")
             spec.no_open = true;
+        else if (key == "no-access")
+            spec.no_access = true;
         else if (key == "serial-fails")
             spec.serial_fails = true;
         else

@@ -28,7 +28,8 @@ struct device_spec {
     std::vector<std::uint8_t> endpoints{0x02}; // interface 0, setting 0, in order
     bool unconfigured = false;                 // the active configuration cannot be read
     bool no_interface = false;                 // the configuration has no interface
-    bool no_open = false;                      // the device node is missing
+    bool no_open = false;                      // the device node cannot be opened at all
+    bool no_access = false;                    // the device node has mode 0000
     bool serial_fails = false;                 // reading the serial string stalls
     std::vector<planned_fault> faults;
     unsigned service_us = 0; // time the device takes for each bulk transfer

@@ -53,6 +53,7 @@ const char usage_text[] =
     "                        endpoints=EP[:EP...] (hex, in order) service-us=N\n"
     "                        stall=N timeout=N short=N:K gone=N (bulk transfer N from 0)\n"
     "                        unconfigured no-interface no-out no-open serial-fails\n"
+    "                        no-access (the node has mode 0000: EACCES unless root)\n"
     "  --fast-pauses         the command's sleeps return at once (still recorded)\n"
     "  --account FILE        write the account to FILE instead of standard error\n"
     "  --json                write the account as JSON\n"
