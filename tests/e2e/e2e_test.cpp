@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <sys/stat.h>
 #include <utility>
 #include <vector>
 
@@ -755,48 +756,86 @@ TEST_F(E2e, JsonAccount)
                   "\"taken\":1}],\"problems\":[]}}]}\n");
 }
 
-struct usage_case {
+struct refusal_case {
     const char *name;
     std::vector<std::string> args;
     std::string first_line;
+    bool usage; // the usage text follows the first line
 };
 
-class VdevUsage : public E2e, public ::testing::WithParamInterface<usage_case>
+class VdevRefusals : public E2e, public ::testing::WithParamInterface<refusal_case>
 {
 };
 
-TEST_P(VdevUsage, BadOptionsExitTwo)
+// Bad options, and files that would fail only after the device had been
+// erased, stop flasher-vdev with status 2 before the command starts.
+TEST_P(VdevRefusals, ExitTwoBeforeTheCommandStarts)
 {
+    const refusal_case &c = GetParam();
+    dir.write("short.bin", support::bytes(5));
+    ASSERT_EQ(mkdir(dir.file("sub").c_str(), 0700), 0);
     std::vector<std::string> argv = {support::vdev_bin()};
-    argv.insert(argv.end(), GetParam().args.begin(), GetParam().args.end());
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
     vdev_result r = support::run_command(dir, argv);
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1), GetParam().first_line);
-    EXPECT_NE(r.err.find("\nUsage: flasher-vdev [options] -- COMMAND [ARGS...]\n"),
-              std::string::npos);
+    EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1), c.first_line);
+    if (!c.usage) {
+        EXPECT_EQ(r.err, c.first_line);
+    }
+    EXPECT_EQ(r.err.find("\nUsage: flasher-vdev [options] -- COMMAND [ARGS...]\n") ==
+                  c.first_line.size() - 1,
+              c.usage)
+        << r.err;
+    EXPECT_EQ(support::read_text(dir.file("ran")), "(missing)");
+}
+
+// `options` followed by a command that leaves a file "ran" behind.
+std::vector<std::string> then_command(std::vector<std::string> options)
+{
+    options.insert(options.end(), {"--", "/bin/sh", "-c", "echo ran >ran"});
+    return options;
+}
+
+refusal_case bad_option(const char *name, std::vector<std::string> args, const std::string &what)
+{
+    return {name, std::move(args), "flasher-vdev: " + what + "\n", true};
+}
+
+refusal_case bad_file(const char *name, std::vector<std::string> options, const std::string &what)
+{
+    return {name, then_command(std::move(options)), "flasher-vdev: " + what + "\n", false};
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Options, VdevUsage,
+    Options, VdevRefusals,
     ::testing::Values(
-        usage_case{"Unknown", {"--bogus", "--", "true"}, "flasher-vdev: unknown option --bogus\n"},
-        usage_case{
-            "NoCommand", {"--fast-pauses", "--"}, "flasher-vdev: no command given after --\n"},
-        usage_case{"NoSeparator", {"true"}, "flasher-vdev: unknown option true\n"},
-        usage_case{"MissingValue", {"--device"}, "flasher-vdev: --device needs a value\n"},
-        usage_case{"BadVid",
-                   {"--device", "vid=xyz", "--", "true"},
-                   "flasher-vdev: bad device setting 'vid=xyz'\n"},
-        usage_case{"BadPath",
-                   {"--device", "path=1-0", "--", "true"},
-                   "flasher-vdev: bad device setting 'path=1-0'\n"},
-        usage_case{"BadFault",
-                   {"--device", "short=3", "--", "true"},
-                   "flasher-vdev: bad device setting 'short=3'\n"},
-        usage_case{"UnreadableExpectation",
-                   {"--expect-image", "nope.bin", "--", "true"},
-                   "flasher-vdev: cannot read nope.bin\n"}),
+        bad_option("Unknown", then_command({"--bogus"}), "unknown option --bogus"),
+        bad_option("NoCommand", {"--fast-pauses", "--"}, "no command given after --"),
+        bad_option("NoSeparator", {"build/flasher", "erase"},
+                   "build/flasher is not an option: put -- before the command"),
+        bad_option("MissingValue", {"--device"}, "--device needs a SPEC"),
+        bad_option("DeviceBeforeSeparator", then_command({"--device"}), "--device needs a SPEC"),
+        bad_option("AccountBeforeOption", then_command({"--account", "--json"}),
+                   "--account needs a FILE"),
+        bad_option("BadVid", then_command({"--device", "vid=xyz"}), "bad device setting 'vid=xyz'"),
+        bad_option("BadPath", then_command({"--device", "path=1-0"}),
+                   "bad device setting 'path=1-0'"),
+        bad_option("BadFault", then_command({"--device", "short=3"}),
+                   "bad device setting 'short=3'"),
+        bad_option("BothExpectations",
+                   then_command({"--expect-image", "short.bin", "--expect-params", "short.bin"}),
+                   "give --expect-image or --expect-params, not both"),
+        bad_file("MissingImage", {"--expect-image", "nope.bin"},
+                 "cannot read nope.bin: No such file or directory"),
+        bad_file("ImageIsADirectory", {"--expect-image", "sub"}, "cannot read sub: Is a directory"),
+        bad_file("ParamsOfWrongSize", {"--expect-params", "short.bin"},
+                 "short.bin is 5 bytes, not a 256-byte parameter file"),
+        bad_file("AccountInMissingDirectory", {"--account", "no/such/account.txt"},
+                 "cannot write no/such/account.txt: No such file or directory"),
+        bad_file("AccountIsADirectory", {"--account", "sub"}, "cannot write sub: Is a directory"),
+        bad_file("DevicesThatClash", {"--device", "path=1-1", "--device", "path=1-1"},
+                 "two devices at usb path 1-1")),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(E2e, CommandThatCannotStart)

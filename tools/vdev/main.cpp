@@ -42,6 +42,7 @@ using vdev::state;
 constexpr int exit_usage = 2;
 constexpr int exit_differs = 3;
 constexpr int exit_cannot_start = 127;
+constexpr std::size_t params_size = 256;
 
 const char usage_text[] =
     "Usage: flasher-vdev [options] -- COMMAND [ARGS...]\n"
@@ -59,8 +60,12 @@ const char usage_text[] =
     "  --json                write the account as JSON\n"
     "  --expect-image FILE   check the device received what FILE puts on the wire\n"
     "  --expect-params FILE  check the device received FILE as a parameter block\n"
-    "Exit status: the command's, 3 when an expectation is not met, 2 on bad\n"
-    "options, 127 when the command cannot be started.\n";
+    "  --help                print this text\n"
+    "Exit status: the command's (128+N when a signal N ends it); 3 when an\n"
+    "expectation is not met; 2 for bad options, an expected file that cannot be\n"
+    "read or is no 256-byte parameter file, an account file that cannot be\n"
+    "written, or devices that clash, all found before the command starts; 127\n"
+    "when the command cannot be started or the shim is missing.\n";
 
 struct options {
     bool fast_pauses = false;
@@ -71,9 +76,32 @@ struct options {
     char **command = nullptr;
 };
 
-int usage_error(const char *what)
+// The options that take a value, and what the value is called.
+struct valued_option {
+    const char *name;
+    const char *value_name;
+    const char *options::*field; // null for --device, which may repeat
+};
+
+constexpr valued_option valued_options[] = {
+    {"--device", "SPEC", nullptr},
+    {"--account", "FILE", &options::account_file},
+    {"--expect-image", "FILE", &options::expect_image},
+    {"--expect-params", "FILE", &options::expect_params},
+};
+
+const valued_option *valued_option_named(const std::string &name)
 {
-    std::fprintf(stderr, "flasher-vdev: %s\n%s", what, usage_text);
+    for (const valued_option &v : valued_options) {
+        if (name == v.name)
+            return &v;
+    }
+    return nullptr;
+}
+
+int usage_error(const std::string &what)
+{
+    std::fprintf(stderr, "flasher-vdev: %s\n%s", what.c_str(), usage_text);
     return exit_usage;
 }
 
@@ -93,34 +121,29 @@ int parse_options(int argc, char **argv, options &opt)
 {
     std::vector<const char *> specs;
     int i = 1;
-    for (; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--")
-            break;
+    for (; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+        const std::string a = argv[i];
         if (a == "--help") {
             std::fputs(usage_text, stdout);
             return 0;
         }
-        if (a == "--fast-pauses") {
-            opt.fast_pauses = true;
+        if (a == "--fast-pauses" || a == "--json") {
+            (a == "--json" ? opt.json : opt.fast_pauses) = true;
             continue;
         }
-        if (a == "--json") {
-            opt.json = true;
-            continue;
-        }
-        const char **value = a == "--account"         ? &opt.account_file
-                             : a == "--expect-image"  ? &opt.expect_image
-                             : a == "--expect-params" ? &opt.expect_params
-                                                      : nullptr;
-        if (value == nullptr && a != "--device")
-            return usage_error(("unknown option " + a).c_str());
-        if (i + 1 >= argc)
-            return usage_error((a + " needs a value").c_str());
-        if (value != nullptr)
-            *value = argv[++i];
+        const valued_option *v = valued_option_named(a);
+        if (v == nullptr && a[0] == '-')
+            return usage_error("unknown option " + a);
+        if (v == nullptr) // most likely the command, given without the -- before it
+            return usage_error(a + " is not an option: put -- before the command");
+        // No value starts with "--": that is the next option, or the command's --.
+        if (i + 1 >= argc || std::strncmp(argv[i + 1], "--", 2) == 0)
+            return usage_error(a + " needs a " + v->value_name);
+        ++i;
+        if (v->field == nullptr)
+            specs.push_back(argv[i]);
         else
-            specs.push_back(argv[++i]);
+            opt.*(v->field) = argv[i];
     }
     if (i >= argc || i + 1 >= argc)
         return usage_error("no command given after --");
@@ -135,7 +158,7 @@ int parse_options(int argc, char **argv, options &opt)
         dev.spec = default_spec(k);
         std::string error;
         if (specs[k][0] != '\0' && !vdev::parse_device_spec(specs[k], dev.spec, error))
-            return usage_error(error.c_str());
+            return usage_error(error);
         state.devices.push_back(std::move(dev));
     }
     return -1;
@@ -444,12 +467,19 @@ vdev::virtual_device &checked_device()
     return state.devices.front();
 }
 
-account::check_result check(const options &opt, std::FILE *out)
+// What the run is checked against, read before the command starts.
+struct expectation {
+    const char *path = nullptr; // null when nothing is checked
+    bool image = false;
+    std::vector<unsigned char> bytes;
+};
+
+account::check_result check(const expectation &expected, std::FILE *out)
 {
     const account::recording &rec = checked_device().rec;
-    if (opt.expect_image != nullptr)
-        return account::check_image(rec, opt.expect_image, out);
-    return account::check_params(rec, opt.expect_params, out);
+    if (expected.image)
+        return account::check_image_bytes(rec, expected.bytes, expected.path, out);
+    return account::check_params_bytes(rec, expected.bytes, expected.path, out);
 }
 
 void print_text(const options &opt, std::FILE *out, int status)
@@ -527,52 +557,95 @@ void print_json(const options &opt, std::FILE *out, int status, const char *chec
     std::fprintf(out, "}\n");
 }
 
-// Prints the account and the check; returns the run's exit status.
-int report(const options &opt, int status)
+// Prints the account and the check to `out`; returns the run's exit status.
+int report(const options &opt, const expectation &expected, std::FILE *out, int status)
 {
-    std::FILE *out = stderr;
-    if (opt.account_file != nullptr) {
-        out = std::fopen(opt.account_file, "w");
-        if (out == nullptr) {
-            std::fprintf(stderr, "flasher-vdev: cannot write %s: %s\n", opt.account_file,
-                         std::strerror(errno));
-            return exit_usage;
-        }
-    }
     std::lock_guard<std::mutex> hold(state.lock);
-    bool checking = opt.expect_image != nullptr || opt.expect_params != nullptr;
     char *check_text = nullptr;
     std::size_t check_size = 0;
     account::check_result verdict = account::check_result::intact;
-    if (checking) {
+    if (expected.path != nullptr) {
         std::FILE *mem = open_memstream(&check_text, &check_size);
-        verdict = check(opt, mem);
+        verdict = check(expected, mem);
         std::fclose(mem);
     }
     if (opt.json) {
         print_json(opt, out, status, check_text, verdict);
     } else {
         print_text(opt, out, status);
-        if (checking)
+        if (check_text != nullptr)
             std::fputs(check_text, out);
     }
     std::free(check_text);
-    if (out != stderr)
-        std::fclose(out);
     return verdict == account::check_result::intact ? status : exit_differs;
 }
 
-// Fails early when an expected file cannot be read, before the command runs.
-int check_expected_files(const options &opt)
+// Reads the expected file before the command starts: one that cannot be
+// read, or a parameter file of the wrong size, would otherwise be found only
+// after the device had been erased. Returns -1 when it is fine, else the
+// exit status.
+int read_expectation(const options &opt, expectation &expected)
 {
-    const char *path = opt.expect_image != nullptr ? opt.expect_image : opt.expect_params;
-    if (path == nullptr)
+    expected.image = opt.expect_image != nullptr;
+    expected.path = expected.image ? opt.expect_image : opt.expect_params;
+    if (expected.path == nullptr)
         return -1;
-    std::FILE *f = std::fopen(path, "rb");
-    if (f == nullptr)
-        return usage_error((std::string("cannot read ") + path).c_str());
-    std::fclose(f);
+    std::FILE *f = std::fopen(expected.path, "rb");
+    unsigned char buf[65536];
+    std::size_t n = 0;
+    while (f != nullptr && (n = std::fread(buf, 1, sizeof buf, f)) > 0)
+        expected.bytes.insert(expected.bytes.end(), buf, buf + n);
+    const int error = f == nullptr ? errno : std::ferror(f) != 0 ? errno : 0;
+    if (f != nullptr)
+        std::fclose(f);
+    if (error != 0) {
+        std::fprintf(stderr, "flasher-vdev: cannot read %s: %s\n", expected.path,
+                     std::strerror(error));
+        return exit_usage;
+    }
+    if (!expected.image && expected.bytes.size() != params_size) {
+        std::fprintf(stderr, "flasher-vdev: %s is %zu bytes, not a %zu-byte parameter file\n",
+                     expected.path, expected.bytes.size(), params_size);
+        return exit_usage;
+    }
     return -1;
+}
+
+// Where the account goes: the --account file, created (or emptied) before
+// the command starts so that a path that cannot be written stops the run
+// while the device is untouched; else standard error.
+std::FILE *open_account(const options &opt)
+{
+    if (opt.account_file == nullptr)
+        return stderr;
+    std::FILE *out = std::fopen(opt.account_file, "we");
+    if (out == nullptr)
+        std::fprintf(stderr, "flasher-vdev: cannot write %s: %s\n", opt.account_file,
+                     std::strerror(errno));
+    return out;
+}
+
+// Everything that can be found wrong before the command starts; the
+// command then runs and the account and check follow.
+int run_and_report(const options &opt)
+{
+    expectation expected;
+    if (int status = read_expectation(opt, expected); status >= 0)
+        return status;
+    std::FILE *out = open_account(opt);
+    if (out == nullptr)
+        return exit_usage;
+    UMockdevTestbed *testbed = umockdev_testbed_new();
+    std::string error;
+    int status = exit_usage;
+    if (!vdev::build_testbed(testbed, error))
+        std::fprintf(stderr, "flasher-vdev: %s\n", error.c_str());
+    else if (status = run_command(opt, testbed); status != exit_cannot_start)
+        status = report(opt, expected, out, status);
+    g_object_unref(testbed);
+    if (out != stderr)
+        std::fclose(out);
+    return status;
 }
 
 } // namespace
@@ -582,22 +655,5 @@ int main(int argc, char **argv)
     options opt;
     if (int status = parse_options(argc, argv, opt); status >= 0)
         return status;
-    if (int status = check_expected_files(opt); status >= 0)
-        return status;
-
-    UMockdevTestbed *testbed = umockdev_testbed_new();
-    std::string error;
-    if (!vdev::build_testbed(testbed, error)) {
-        std::fprintf(stderr, "flasher-vdev: %s\n", error.c_str());
-        g_object_unref(testbed);
-        return exit_usage;
-    }
-    int status = run_command(opt, testbed);
-    if (status == exit_cannot_start) {
-        g_object_unref(testbed);
-        return status;
-    }
-    status = report(opt, status);
-    g_object_unref(testbed);
-    return status;
+    return run_and_report(opt);
 }
