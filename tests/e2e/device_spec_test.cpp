@@ -17,7 +17,7 @@ device_spec defaults()
     device_spec spec;
     spec.vid = 0x1209;
     spec.pid = 0x000A;
-    spec.serial = "S";
+    spec.serial = std::string(1, 'S'); // = "S" draws a false -Wrestrict from GCC 12
     return spec;
 }
 

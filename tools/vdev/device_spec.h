@@ -38,6 +38,9 @@ struct device_spec {
 // The usb path text of a spec: "bus-p1.p2...", or the bus alone.
 std::string usb_path_of(const device_spec &spec);
 
+// The same for the first `depth` ports of a path: the hub on the way.
+std::string usb_path_of(unsigned bus, const std::vector<unsigned> &ports, std::size_t depth);
+
 // Parses "KEY=VALUE,..." onto spec (which holds the defaults). Returns false
 // and fills error on a bad key or value.
 bool parse_device_spec(const char *text, device_spec &spec, std::string &error);

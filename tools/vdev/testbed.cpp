@@ -39,10 +39,7 @@ std::string sysname_of(unsigned bus, const std::vector<unsigned> &ports, std::si
 {
     if (depth == 0)
         return "usb" + std::to_string(bus);
-    std::string name = std::to_string(bus);
-    for (std::size_t i = 0; i < depth; ++i)
-        name += (i == 0 ? "-" : ".") + std::to_string(ports[i]);
-    return name;
+    return usb_path_of(bus, ports, depth);
 }
 
 unsigned take_devnum(unsigned bus, std::size_t depth)
