@@ -32,11 +32,14 @@ function(flasher_write_udev_rule file vid pid)
   flasher_udev_hex(p "${pid}")
   # uaccess: systemd-logind grants the user of the local seat access to the
   # device node (an ACL); it is applied by 73-seat-late.rules, so this rule
-  # must sort before it.
+  # must sort before it. A station run over ssh or as a service has no seat:
+  # the group plugdev reaches it, as in the rules of other USB programming
+  # and debug tools.
   file(WRITE "${file}"
-       "# flasher: lets the logged-in user open the target device ${v}:${p} without root.\n"
+       "# flasher: lets the logged-in user and the group plugdev open the target device ${v}:${p} without root.\n"
        "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", "
-       "ATTR{idVendor}==\"${v}\", ATTR{idProduct}==\"${p}\", TAG+=\"uaccess\"\n")
+       "ATTR{idVendor}==\"${v}\", ATTR{idProduct}==\"${p}\", "
+       "MODE=\"0660\", GROUP=\"plugdev\", TAG+=\"uaccess\"\n")
 endfunction()
 
 if(CMAKE_SCRIPT_MODE_FILE STREQUAL CMAKE_CURRENT_LIST_FILE)

@@ -1,26 +1,41 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, if any is missing.
+# Installs the Debian packages the build and the tests need, if any is
+# missing. Checked on a fresh Debian 12 minbase root (scripts/fresh-root.sh).
+#
+# Usage: scripts/install-deps.sh [demo]
+#   demo: only what scripts/demo.sh needs to build flasher and flasher-vdev.
 set -euo pipefail
 
-packages=(
+demo=(
   # build
   cmake ninja-build g++ pkg-config libusb-1.0-0-dev
+  # the virtual device
+  umockdev libumockdev-dev
+)
+tests=(
   # unit tests and benchmarks
   libgtest-dev libbenchmark-dev
   # scripts/bench.sh: instruction counts
   valgrind
-  # the virtual device
-  umockdev libumockdev-dev
   # flasher-win.exe: the mingw-w64 cross-compiler and Wine to run it
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64
-  # fuzzing and static analysis
-  clang-14 libclang-rt-14-dev clang-tidy-14 clang-format-14 cppcheck
-  # packaging: manual page lint, the .deb's library dependencies
-  mandoc groff-base dpkg-dev
+  # fuzzing and static analysis (which lists the sources with git)
+  clang-14 libclang-rt-14-dev clang-tidy-14 clang-format-14 cppcheck git
+  # packaging: manual page lint and rendering, the compressed page, and the
+  # .deb's library dependencies (CPack runs dpkg-shlibdeps, and file to find
+  # the binaries to give it)
+  mandoc groff-base gzip dpkg-dev file
   # the QEMU rig: the emulator, a static busybox for the initramfs, cpio to
-  # pack it, xz to unpack the kernel (the kernel itself comes from apt)
-  qemu-system-x86 busybox-static cpio xz-utils
+  # pack it, xz and zstd to unpack the kernel and its modules (the kernel
+  # itself comes from apt)
+  qemu-system-x86 busybox-static cpio xz-utils zstd
 )
+
+case "${1:-}" in
+  demo) packages=("${demo[@]}") ;;
+  '') packages=("${demo[@]}" "${tests[@]}") ;;
+  *) echo "Usage: scripts/install-deps.sh [demo]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

@@ -305,36 +305,74 @@ std::string check_text(const recording &rec, const bytes &file, account::check_r
     return text;
 }
 
-TEST(Check, IntactWithTrailer)
-{
-    recording rec = record(plus(with_pages(erased_run(), {0, 1}), {ok(trailer_msg())}));
-    EXPECT_EQ(check_text(rec, image_file(2, 16), account::check_result::intact),
-              "received intact: img.bin (erase E1, 2 pages, trailer)\n");
-}
-
 TEST(Check, EraseAllIsAccepted)
 {
     std::vector<step> steps = erased_run();
     steps[0] = ok(erase_msg(0xE2));
     EXPECT_EQ(check_text(record(steps), image_file(0, 0), account::check_result::intact),
-              "received intact: img.bin (erase E2, 0 pages)\n");
+              "received what img.bin puts on the wire: erase E2, 0 pages\n");
 }
 
-// A tail that is not exactly 16 bytes is not sent; neither is a trailer
-// after the 240th page.
-TEST(Check, TailRules)
+// A match says what of the file the rules leave unsent and why: pages past
+// the 240th, a trailer after 240 pages, a tail that is not exactly 16 bytes.
+struct unsent_case {
+    const char *name;
+    unsigned pages; // in the file
+    std::size_t tail;
+    std::string text;
+};
+
+class Unsent : public ::testing::TestWithParam<unsent_case>
+{
+};
+
+TEST_P(Unsent, NamedAfterTheMatch)
+{
+    const unsent_case &c = GetParam();
+    std::vector<unsigned> numbers;
+    for (unsigned p = 0; p < c.pages && p < 240; ++p)
+        numbers.push_back(p);
+    std::vector<step> steps = with_pages(erased_run(), numbers);
+    if (c.pages < 240 && c.tail == 16)
+        steps.push_back(ok(trailer_msg()));
+    EXPECT_EQ(check_text(record(steps), image_file(c.pages, c.tail), account::check_result::intact),
+              c.text);
+}
+
+const std::string sent_240 = "received what img.bin puts on the wire: erase E1, 240 pages\n";
+const std::string trailer_kept = "the 16-byte trailer (none goes out after 240 pages)";
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, Unsent,
+    ::testing::Values(
+        unsent_case{"Trailer", 2, 16,
+                    "received what img.bin puts on the wire: erase E1, 2 pages, trailer\n"},
+        unsent_case{"WholePages", 1, 0,
+                    "received what img.bin puts on the wire: erase E1, 1 page\n"},
+        unsent_case{"OddTail", 1, 20,
+                    "received what img.bin puts on the wire: erase E1, 1 page\n"
+                    "not sent from img.bin: a 20-byte tail (not a whole page, not a 16-byte "
+                    "trailer)\n"},
+        unsent_case{"TailWithoutPages", 0, 7,
+                    "received what img.bin puts on the wire: erase E1, 0 pages\n"
+                    "not sent from img.bin: a 7-byte tail (not a whole page, not a 16-byte "
+                    "trailer)\n"},
+        unsent_case{"TrailerAfter240", 240, 16,
+                    sent_240 + "not sent from img.bin: " + trailer_kept + "\n"},
+        unsent_case{"OnePageBeyond", 241, 16,
+                    sent_240 + "not sent from img.bin: page 240 (at most 240 pages go out); " +
+                        trailer_kept + "\n"},
+        unsent_case{"PagesBeyondAndTail", 245, 7,
+                    sent_240 + "not sent from img.bin: pages 240-244 (at most 240 pages go out); "
+                               "a 7-byte tail (not a whole page, not a 16-byte trailer)\n"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// A trailer the rules send must arrive.
+TEST(Check, MissingTrailerDiffers)
 {
     recording one_page = record(with_pages(erased_run(), {0}));
-    EXPECT_EQ(check_text(one_page, image_file(1, 20), account::check_result::intact),
-              "received intact: img.bin (erase E1, 1 page)\n");
     EXPECT_EQ(check_text(one_page, image_file(1, 16), account::check_result::differs),
               "differs from img.bin:\nmissing from #36 on: trailer message and 0 more transfers\n");
-    std::vector<unsigned> numbers;
-    for (unsigned p = 0; p < 240; ++p)
-        numbers.push_back(p);
-    recording full = record(with_pages(erased_run(), numbers));
-    EXPECT_EQ(check_text(full, image_file(241, 16), account::check_result::intact),
-              "received intact: img.bin (erase E1, 240 pages)\n");
 }
 
 TEST(Check, Differences)
@@ -369,7 +407,7 @@ TEST(Check, ParameterFiles)
         block[i] = static_cast<unsigned char>(i ^ 0x55);
     recording rec = record({ok({0xE8}), ok(block)});
     EXPECT_EQ(check_text(rec, block, account::check_result::intact),
-              "received intact: img.bin (parameter block)\n");
+              "received what img.bin puts on the wire: parameter block\n");
     std::string text = capture([&](std::FILE *f) {
         EXPECT_EQ(account::check_params_bytes(rec, bytes(255), "p.bin", f),
                   account::check_result::unreadable);

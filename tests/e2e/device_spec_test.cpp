@@ -17,7 +17,7 @@ device_spec defaults()
     device_spec spec;
     spec.vid = 0x1209;
     spec.pid = 0x000A;
-    spec.serial = "S";
+    spec.serial = std::string(1, 'S'); // = "S" draws a false -Wrestrict from GCC 12
     return spec;
 }
 
@@ -67,7 +67,7 @@ INSTANTIATE_TEST_SUITE_P(Specs, BadSpecs,
                                            "endpoints=1G", "endpoints=81:", "endpoints=80",
                                            "endpoints=100", "stall=x", "short=3",
                                            "short=3:", "timeout=-1", "colour=red", "unconfigured=1",
-                                           "serial=A,bogus"));
+                                           "no-access=1", "serial=A,bogus"));
 
 TEST(DeviceSpec, FaultsAndSettings)
 {
@@ -75,14 +75,15 @@ TEST(DeviceSpec, FaultsAndSettings)
     std::string error;
     ASSERT_TRUE(vdev::parse_device_spec(
         "vid=0x1234,pid=ABCD,serial=,stall=3,short=5:7,timeout=9,gone=11,service-us=250,"
-        "unconfigured,no-interface,no-open,serial-fails",
+        "unconfigured,no-interface,no-open,no-access,serial-fails",
         spec, error))
         << error;
     EXPECT_EQ(spec.vid, 0x1234);
     EXPECT_EQ(spec.pid, 0xABCD);
     EXPECT_EQ(spec.serial, "");
     EXPECT_EQ(spec.service_us, 250u);
-    EXPECT_TRUE(spec.unconfigured && spec.no_interface && spec.no_open && spec.serial_fails);
+    EXPECT_TRUE(spec.unconfigured && spec.no_interface && spec.no_open && spec.no_access &&
+                spec.serial_fails);
     EXPECT_EQ(vdev::fault_for(spec, 3).fault, transfer_fault::stall);
     EXPECT_EQ(vdev::fault_for(spec, 5).fault, transfer_fault::short_taken);
     EXPECT_EQ(vdev::fault_for(spec, 5).taken, 7u);

@@ -6,9 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <sys/stat.h>
 #include <utility>
 #include <vector>
 
@@ -144,6 +146,13 @@ TEST_P(ImageCases, DeviceReceivesWhatTheImageMustPutOnTheWire)
                erase_lines(header_bytes, code.c_str()) + c.messages + followed + c.verdict + "\n");
 }
 
+// What the check says of a tail that is not a trailer.
+std::string unsent_tail(std::size_t bytes)
+{
+    return "\nnot sent from img.bin: a " + std::to_string(bytes) +
+           "-byte tail (not a whole page, not a 16-byte trailer)";
+}
+
 // One whole page and no trailer, whatever follows the page.
 image_case one_page(const char *name, std::size_t tail, std::vector<std::string> args)
 {
@@ -155,7 +164,8 @@ image_case one_page(const char *name, std::size_t tail, std::vector<std::string>
             "  #3     page 0\n",
             36,
             14 + 2051,
-            "received intact: img.bin (erase E1, 1 page)"};
+            "received what img.bin puts on the wire: erase E1, 1 page" +
+                (tail > 0 ? unsent_tail(tail) : "")};
 }
 
 image_case two_pages_and_trailer(const char *name, std::vector<std::string> args,
@@ -169,7 +179,7 @@ image_case two_pages_and_trailer(const char *name, std::vector<std::string> args
             "  #3     pages 0-1 (2 pages)\n  #69    trailer " + trailer_bytes + "\n",
             70,
             14 + 2 * 2051 + 17,
-            "received intact: img.bin (erase " + code + ", 2 pages, trailer)"};
+            "received what img.bin puts on the wire: erase " + code + ", 2 pages, trailer"};
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -185,29 +195,32 @@ INSTANTIATE_TEST_SUITE_P(
                                  "  #3     trailer " + trailer_bytes + "\n",
                                  4,
                                  14 + 17,
-                                 "received intact: img.bin (erase E1, 0 pages, trailer)"},
+                                 "received what img.bin puts on the wire: erase E1, 0 pages, "
+                                 "trailer"},
                       two_pages_and_trailer("AllSetsEraseAll", {"img.bin", "all"}, "E2"),
                       one_page("SerialThenAllIgnoresAll", 0, {"img.bin", "vdev-1", "all"})),
     [](const auto &info) { return std::string(info.param.name); });
 
-// 240 pages is the limit: the 241st page and the trailer after it stay home.
-TEST_F(E2e, FullImageOf240PagesArrivesIntact)
+// 240 pages is the limit: the 241st page and the trailer after it stay home,
+// and the check says so.
+TEST_F(E2e, FullImageOf240PagesArrivesAndTheRestIsNamed)
 {
     dir.write("img.bin", make_image(241, 16));
-    std::vector<unsigned char> sent = make_image(240, 0);
-    dir.write("limit.bin", sent);
-    vdev_result r = run({{"--expect-image", "limit.bin"}, {"img.bin"}});
+    vdev_result r = run({{"--expect-image", "img.bin"}, {"img.bin"}});
     expect(r, 0, found_1, erased + page_lines(240),
            head(0, "4 s (returned at once)") + device_line(1, "vdev-1", "1-1") +
                use(1, 0, 1, true) + transfers(3 + 240 * 33, 14 + 240L * 2051) +
                erase_lines(header_bytes) + "  #3     pages 0-239 (240 pages)\n" + followed +
-               "received intact: limit.bin (erase E1, 240 pages)\n");
+               "received what img.bin puts on the wire: erase E1, 240 pages\n"
+               "not sent from img.bin: page 240 (at most 240 pages go out); the 16-byte "
+               "trailer (none goes out after 240 pages)\n");
 }
 
 struct short_file_case {
     const char *name;
     std::vector<unsigned char> bytes;
     std::string header;
+    std::string unsent; // the check's line on what stays home, if any
 };
 
 class ShortFiles : public E2e, public ::testing::WithParamInterface<short_file_case>
@@ -223,7 +236,7 @@ TEST_P(ShortFiles, HeaderIsPaddedAndNothingFollows)
     expect(r, 0, found_1, erased,
            head(0, "4 s (returned at once)") + device_line(1, "vdev-1", "1-1") +
                use(1, 0, 1, true) + transfers(3, 14) + erase_lines(c.header) + followed +
-               "received intact: img.bin (erase E1, 0 pages)\n");
+               "received what img.bin puts on the wire: erase E1, 0 pages" + c.unsent + "\n");
 }
 
 std::vector<unsigned char> counting(std::size_t n)
@@ -236,10 +249,11 @@ std::vector<unsigned char> counting(std::size_t n)
 
 INSTANTIATE_TEST_SUITE_P(
     Files, ShortFiles,
-    ::testing::Values(short_file_case{"Empty", {}, zero_header},
-                      short_file_case{"FiveBytes", counting(5), "01 02 03 04 05 00 00 00 00 00 00"},
-                      short_file_case{"Bytes255", counting(255), header_bytes},
-                      short_file_case{"Bytes257", counting(257), header_bytes}),
+    ::testing::Values(short_file_case{"Empty", {}, zero_header, ""},
+                      short_file_case{"FiveBytes", counting(5), "01 02 03 04 05 00 00 00 00 00 00",
+                                      ""},
+                      short_file_case{"Bytes255", counting(255), header_bytes, unsent_tail(244)},
+                      short_file_case{"Bytes257", counting(257), header_bytes, unsent_tail(246)}),
     [](const auto &info) { return std::string(info.param.name); });
 
 struct erase_case {
@@ -295,7 +309,7 @@ TEST_P(ParamsCases, UploadsTheBlock)
            head(0, "none") + device_line(1, "vdev-1", "1-1") + use(1, 0, 1, true) +
                transfers(2, 257) +
                "  #0     parameter announcement E8\n  #1     parameter block, 256 bytes\n" +
-               followed + "received intact: params.bin (parameter block)\n");
+               followed + "received what params.bin puts on the wire: parameter block\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(Forms, ParamsCases,
@@ -635,6 +649,60 @@ TEST_F(E2e, NoDeviceRetriesFourTimesWithOneSecondPauses)
                device_line(1, "vdev-1", "1-1", "0001:" + ids().substr(5)) + untouched);
 }
 
+// Several flashers at once under one flasher-vdev, as a gang programmer runs
+// them: each process reports over its own connection, so every pause is
+// answered as asked (a real 4 s or 1 s pause would trip the 3 s `timeout`)
+// and lands only in the account of the device that process holds. The third
+// process pins a path no device has and gives up after four 1 s pauses,
+// which belong to no device.
+TEST_F(E2e, ParallelProcessesEachGetTheirOwnAnswers)
+{
+    dir.write("img.bin", make_image(2, 16));
+    const std::string script =
+        "f=$1\n"
+        "FLASHER_USBPATH=1-1 timeout 3 \"$f\" erase >a.out 2>a.err & a=$!\n"
+        "FLASHER_USBPATH=1-2 timeout 3 \"$f\" img.bin >b.out 2>b.err & b=$!\n"
+        "FLASHER_USBPATH=9-9 timeout 3 \"$f\" erase >c.out 2>c.err & c=$!\n"
+        "wait $a; s=$?; wait $b; s=\"$s $?\"; wait $c; echo \"$s $?\"\n";
+    vdev_call inv{{"--device", "path=1-1", "--device", "path=1-2"}};
+    inv.wrapper = {"/bin/bash", "-c", script, "gang"};
+    vdev_result r = run(inv);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "0 0 1\n");
+    EXPECT_EQ(support::read_text(dir.file("a.out")),
+              "Path: 1-2\nPath: 1-1\nstring desc 6 vdev-1\n");
+    EXPECT_EQ(support::read_text(dir.file("a.err")), erased);
+    EXPECT_EQ(support::read_text(dir.file("b.out")), "Path: 1-2\nstring desc 6 vdev-2\n");
+    EXPECT_EQ(support::read_text(dir.file("b.err")), erased + page_lines(2));
+    EXPECT_EQ(support::read_text(dir.file("c.out")), repeat("Path: 1-2\nPath: 1-1\n", 4));
+    EXPECT_EQ(support::read_text(dir.file("c.err")), four_retries);
+
+    // The pauses of all three, in whatever order they came.
+    EXPECT_TRUE(r.account.starts_with("flasher-vdev: /bin/bash exited with status 0\n"));
+    const std::string pauses_at = "\npauses: ";
+    const std::size_t from = r.account.find(pauses_at);
+    ASSERT_NE(from, std::string::npos) << r.account;
+    const std::size_t to = r.account.find('\n', from + 1);
+    std::vector<std::string> pauses;
+    std::string line = r.account.substr(from + pauses_at.size(), to - from - pauses_at.size());
+    const std::string at_once = " (returned at once)";
+    ASSERT_TRUE(line.ends_with(at_once)) << line;
+    line.resize(line.size() - at_once.size());
+    for (std::size_t at = 0; at <= line.size();) {
+        const std::size_t comma = std::min(line.find(", ", at), line.size());
+        pauses.push_back(line.substr(at, comma - at));
+        at = comma + 2;
+    }
+    std::sort(pauses.begin(), pauses.end());
+    EXPECT_EQ(pauses, (std::vector<std::string>{"1 s", "1 s", "1 s", "1 s", "4 s", "4 s"}));
+    EXPECT_EQ(r.account.substr(to + 1), device_line(1, "vdev-1", "1-1") + use(1, 0, 1, true) +
+                                            erase_only_account() + device_line(2, "vdev-2", "1-2") +
+                                            use(1, 0, 1, true) + transfers(70, 14 + 2 * 2051 + 17) +
+                                            erase_lines(header_bytes) +
+                                            "  #3     pages 0-1 (2 pages)\n  #69    trailer " +
+                                            trailer_bytes + "\n" + followed);
+}
+
 // The one test that waits on a real pause: without --fast-pauses the 4 s
 // after the erase is slept for real.
 TEST_F(E2e, PausesAreRealByDefault)
@@ -688,48 +756,86 @@ TEST_F(E2e, JsonAccount)
                   "\"taken\":1}],\"problems\":[]}}]}\n");
 }
 
-struct usage_case {
+struct refusal_case {
     const char *name;
     std::vector<std::string> args;
     std::string first_line;
+    bool usage; // the usage text follows the first line
 };
 
-class VdevUsage : public E2e, public ::testing::WithParamInterface<usage_case>
+class VdevRefusals : public E2e, public ::testing::WithParamInterface<refusal_case>
 {
 };
 
-TEST_P(VdevUsage, BadOptionsExitTwo)
+// Bad options, and files that would fail only after the device had been
+// erased, stop flasher-vdev with status 2 before the command starts.
+TEST_P(VdevRefusals, ExitTwoBeforeTheCommandStarts)
 {
+    const refusal_case &c = GetParam();
+    dir.write("short.bin", support::bytes(5));
+    ASSERT_EQ(mkdir(dir.file("sub").c_str(), 0700), 0);
     std::vector<std::string> argv = {support::vdev_bin()};
-    argv.insert(argv.end(), GetParam().args.begin(), GetParam().args.end());
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
     vdev_result r = support::run_command(dir, argv);
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1), GetParam().first_line);
-    EXPECT_NE(r.err.find("\nUsage: flasher-vdev [options] -- COMMAND [ARGS...]\n"),
-              std::string::npos);
+    EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1), c.first_line);
+    if (!c.usage) {
+        EXPECT_EQ(r.err, c.first_line);
+    }
+    EXPECT_EQ(r.err.find("\nUsage: flasher-vdev [options] -- COMMAND [ARGS...]\n") ==
+                  c.first_line.size() - 1,
+              c.usage)
+        << r.err;
+    EXPECT_EQ(support::read_text(dir.file("ran")), "(missing)");
+}
+
+// `options` followed by a command that leaves a file "ran" behind.
+std::vector<std::string> then_command(std::vector<std::string> options)
+{
+    options.insert(options.end(), {"--", "/bin/sh", "-c", "echo ran >ran"});
+    return options;
+}
+
+refusal_case bad_option(const char *name, std::vector<std::string> args, const std::string &what)
+{
+    return {name, std::move(args), "flasher-vdev: " + what + "\n", true};
+}
+
+refusal_case bad_file(const char *name, std::vector<std::string> options, const std::string &what)
+{
+    return {name, then_command(std::move(options)), "flasher-vdev: " + what + "\n", false};
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Options, VdevUsage,
+    Options, VdevRefusals,
     ::testing::Values(
-        usage_case{"Unknown", {"--bogus", "--", "true"}, "flasher-vdev: unknown option --bogus\n"},
-        usage_case{
-            "NoCommand", {"--fast-pauses", "--"}, "flasher-vdev: no command given after --\n"},
-        usage_case{"NoSeparator", {"true"}, "flasher-vdev: unknown option true\n"},
-        usage_case{"MissingValue", {"--device"}, "flasher-vdev: --device needs a value\n"},
-        usage_case{"BadVid",
-                   {"--device", "vid=xyz", "--", "true"},
-                   "flasher-vdev: bad device setting 'vid=xyz'\n"},
-        usage_case{"BadPath",
-                   {"--device", "path=1-0", "--", "true"},
-                   "flasher-vdev: bad device setting 'path=1-0'\n"},
-        usage_case{"BadFault",
-                   {"--device", "short=3", "--", "true"},
-                   "flasher-vdev: bad device setting 'short=3'\n"},
-        usage_case{"UnreadableExpectation",
-                   {"--expect-image", "nope.bin", "--", "true"},
-                   "flasher-vdev: cannot read nope.bin\n"}),
+        bad_option("Unknown", then_command({"--bogus"}), "unknown option --bogus"),
+        bad_option("NoCommand", {"--fast-pauses", "--"}, "no command given after --"),
+        bad_option("NoSeparator", {"build/flasher", "erase"},
+                   "build/flasher is not an option: put -- before the command"),
+        bad_option("MissingValue", {"--device"}, "--device needs a SPEC"),
+        bad_option("DeviceBeforeSeparator", then_command({"--device"}), "--device needs a SPEC"),
+        bad_option("AccountBeforeOption", then_command({"--account", "--json"}),
+                   "--account needs a FILE"),
+        bad_option("BadVid", then_command({"--device", "vid=xyz"}), "bad device setting 'vid=xyz'"),
+        bad_option("BadPath", then_command({"--device", "path=1-0"}),
+                   "bad device setting 'path=1-0'"),
+        bad_option("BadFault", then_command({"--device", "short=3"}),
+                   "bad device setting 'short=3'"),
+        bad_option("BothExpectations",
+                   then_command({"--expect-image", "short.bin", "--expect-params", "short.bin"}),
+                   "give --expect-image or --expect-params, not both"),
+        bad_file("MissingImage", {"--expect-image", "nope.bin"},
+                 "cannot read nope.bin: No such file or directory"),
+        bad_file("ImageIsADirectory", {"--expect-image", "sub"}, "cannot read sub: Is a directory"),
+        bad_file("ParamsOfWrongSize", {"--expect-params", "short.bin"},
+                 "short.bin is 5 bytes, not a 256-byte parameter file"),
+        bad_file("AccountInMissingDirectory", {"--account", "no/such/account.txt"},
+                 "cannot write no/such/account.txt: No such file or directory"),
+        bad_file("AccountIsADirectory", {"--account", "sub"}, "cannot write sub: Is a directory"),
+        bad_file("DevicesThatClash", {"--device", "path=1-1", "--device", "path=1-1"},
+                 "two devices at usb path 1-1")),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(E2e, CommandThatCannotStart)

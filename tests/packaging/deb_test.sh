@@ -47,6 +47,8 @@ root=$work/root-flasher
 # The exact list of what flasher holds: nothing of flasher-vdev's.
 want_list="./usr/bin/flasher
 ./usr/lib/udev/rules.d/70-flasher.rules
+./usr/share/doc/flasher/README.md
+./usr/share/doc/flasher/user-guide.md
 ./usr/share/man/man1/flasher.1.gz"
 got_list=$(cd "$root" && find . ! -type d | sort)
 [ "$got_list" = "$want_list" ] || printf 'FAIL: flasher holds\n%s\nwant\n%s\n' "$got_list" "$want_list"
@@ -126,7 +128,7 @@ fi
 rule=$root/usr/lib/udev/rules.d/70-flasher.rules
 want_vid=$(printf '%04x' "$((vid))")
 want_pid=$(printf '%04x' "$((pid))")
-want_rule="SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"$want_vid\", ATTR{idProduct}==\"$want_pid\", TAG+=\"uaccess\""
+want_rule="SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"$want_vid\", ATTR{idProduct}==\"$want_pid\", MODE=\"0660\", GROUP=\"plugdev\", TAG+=\"uaccess\""
 if [ -f "$rule" ]; then
   got_rule=$(grep -v '^#' "$rule")
   [ "$got_rule" = "$want_rule" ] || printf 'FAIL: udev rule\n  got:  %s\n  want: %s\n' "$got_rule" "$want_rule"

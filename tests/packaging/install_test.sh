@@ -17,7 +17,8 @@ fi
 
 programs=(bin/flasher)
 [ "$with_vdev" = 1 ] && programs+=(bin/flasher-vdev)
-expected=("${programs[@]}" share/man/man1/flasher.1.gz lib/udev/rules.d/70-flasher.rules)
+expected=("${programs[@]}" share/man/man1/flasher.1.gz lib/udev/rules.d/70-flasher.rules
+  share/doc/flasher/README.md share/doc/flasher/user-guide.md)
 [ "$with_vdev" = 1 ] && expected+=("$shim_dir/libflasher_vdev_shim.so")
 failures=0
 for f in "${expected[@]}"; do

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The udev rule is generated from the build's IDs: each case gives the IDs as
-# a product would configure them and the exact rule line udev must see (sysfs
+# a product would configure them and the exact rule line udev must see (the
+# seat user through uaccess, the group plugdev through MODE and GROUP; sysfs
 # writes idVendor/idProduct as four lower-case hex digits). Bad IDs must stop
 # the generation instead of writing a rule that never matches.
 # Usage: udev_rule_test.sh <source dir>
@@ -11,7 +12,7 @@ trap 'rm -rf "$work"' EXIT
 failures=0
 
 rule_line() { # vid pid -> the expected rule line, written out by hand below
-  echo "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"$1\", ATTR{idProduct}==\"$2\", TAG+=\"uaccess\""
+  echo "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"$1\", ATTR{idProduct}==\"$2\", MODE=\"0660\", GROUP=\"plugdev\", TAG+=\"uaccess\""
 }
 
 # vid pid expected-vid expected-pid

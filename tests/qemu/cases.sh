@@ -151,7 +151,7 @@ transfers: 103, bytes taken: 6184
 #3     pages 0-2 (3 pages)
 #102   trailer $FW3_TRAILER
 protocol: followed
-received intact: $D/fw3.bin (erase $3, 3 pages, trailer)
+received what $D/fw3.bin puts on the wire: erase $3, 3 pages, trailer
 OUT
 }
 
@@ -223,7 +223,7 @@ transfers: 2, bytes taken: 257
 #0     parameter announcement E8
 #1     parameter block, 256 bytes
 protocol: followed
-received intact: $D/params.bin (parameter block)
+received what $D/params.bin puts on the wire: parameter block
 OUT
 end
 
@@ -407,7 +407,8 @@ transfers: 7923, bytes taken: 492254
 #2     zero byte
 #3     pages 0-239 (240 pages)
 protocol: followed
-received intact: $D/fw240.bin (erase E1, 240 pages)
+received what $D/fw240.bin puts on the wire: erase E1, 240 pages
+not sent from $D/fw240.bin: the 16-byte trailer (none goes out after 240 pages)
 OUT
   ready dummy_udc.0 FLASHER0001 "$speed" | expect_gadget_log g0
 }
@@ -432,7 +433,7 @@ transfers: 2, bytes taken: 257
 #0     parameter announcement E8
 #1     parameter block, 256 bytes
 protocol: followed
-received intact: $D/params.bin (parameter block)
+received what $D/params.bin puts on the wire: parameter block
 OUT
   expect_account gb <<'OUT'
 transfers: 0, bytes taken: 0
@@ -500,7 +501,7 @@ transfers: 2, bytes taken: 257
 #0     parameter announcement E8
 #1     parameter block, 256 bytes
 protocol: followed
-received intact: $D/params.bin (parameter block)
+received what $D/params.bin puts on the wire: parameter block
 OUT
 ready dummy_udc.0 FLASHER0001 "full speed" | expect_gadget_log g0
 end

@@ -80,8 +80,10 @@ enum class check_result {
 // the erase message (CMD_ERASE or CMD_ERASE_ALL) with the file's 11-byte
 // header, two zero bytes, its whole pages up to the limit, and its trailer
 // when the rules send it. A 256-byte file goes out as a parameter block, so
-// it is checked as one. Prints "received intact: ..." or the differences,
-// each line starting with `indent`.
+// it is checked as one. Prints "received what FILE puts on the wire: ...",
+// followed by "not sent from FILE: ..." when the rules leave part of the
+// file unsent (pages beyond the limit, a trailer after them, a tail that is
+// no trailer), or the differences; each line starts with `indent`.
 check_result check_image(const recording &rec, const char *path, std::FILE *out,
                          const char *indent = "");
 check_result check_image_bytes(const recording &rec, std::span<const unsigned char> file,

@@ -26,6 +26,10 @@ struct expectation {
     unsigned pages = 0;
     bool trailer = false;
     bool params = false;
+    // What of the file the rules leave at home.
+    std::size_t whole_pages = 0;      // in the file, sent or not
+    bool trailer_after_limit = false; // exactly 16 bytes after the limit's pages or more
+    std::size_t tail = 0;             // bytes after the last whole page that are no trailer
 };
 
 void expect(expectation &e, const unsigned char *b, std::size_t n, const char *what,
@@ -83,7 +87,10 @@ expectation image_expectation(std::span<const unsigned char> file)
             expect(e, page + k * wire::chunk_size, wire::chunk_size, what);
         }
     }
-    std::size_t rest = body - e.pages * wire::page_size;
+    e.whole_pages = whole;
+    std::size_t rest = body % wire::page_size;
+    e.trailer_after_limit = whole >= wire::max_pages && rest == wire::trailer_size;
+    e.tail = rest == wire::trailer_size ? 0 : rest;
     if (e.pages < wire::max_pages && rest == wire::trailer_size) {
         unsigned char trailer[wire::trailer_message_size] = {wire::code_trailer};
         std::memcpy(trailer + 1, file.data() + wire::header_size + e.pages * wire::page_size,
@@ -125,6 +132,52 @@ bool same_transfer(const recording &rec, const event &ev, std::size_t index, con
     return true;
 }
 
+// What of the file the rules do not send, and why, so that a match is not
+// read as the whole file having reached the device. Nothing when all of it
+// went out.
+void print_unsent(const expectation &e, const char *name, std::FILE *out, const char *indent)
+{
+    char parts[3][96];
+    int n = 0;
+    if (e.whole_pages > wire::max_pages) {
+        const std::size_t last = e.whole_pages - 1;
+        if (last == wire::max_pages)
+            std::snprintf(parts[n++], sizeof parts[0], "page %zu", last);
+        else
+            std::snprintf(parts[n++], sizeof parts[0], "pages %u-%zu", wire::max_pages, last);
+        std::size_t used = std::strlen(parts[n - 1]);
+        std::snprintf(parts[n - 1] + used, sizeof parts[0] - used, " (at most %u pages go out)",
+                      wire::max_pages);
+    }
+    if (e.trailer_after_limit)
+        std::snprintf(parts[n++], sizeof parts[0],
+                      "the %zu-byte trailer (none goes out after %u pages)", wire::trailer_size,
+                      wire::max_pages);
+    if (e.tail > 0)
+        std::snprintf(parts[n++], sizeof parts[0],
+                      "a %zu-byte tail (not a whole page, not a %zu-byte trailer)", e.tail,
+                      wire::trailer_size);
+    if (n == 0)
+        return;
+    std::fprintf(out, "%snot sent from %s:", indent, name);
+    for (int i = 0; i < n; ++i)
+        std::fprintf(out, "%s %s", i == 0 ? "" : ";", parts[i]);
+    std::fputc('\n', out);
+}
+
+// The verdict when every transfer is what the file puts on the wire.
+void print_match(const expectation &e, unsigned char erase_code, const char *name, std::FILE *out,
+                 const char *indent)
+{
+    if (e.params) {
+        std::fprintf(out, "%sreceived what %s puts on the wire: parameter block\n", indent, name);
+        return;
+    }
+    std::fprintf(out, "%sreceived what %s puts on the wire: erase %02X, %u page%s%s\n", indent,
+                 name, erase_code, e.pages, e.pages == 1 ? "" : "s", e.trailer ? ", trailer" : "");
+    print_unsent(e, name, out, indent);
+}
+
 check_result compare(const recording &rec, const expectation &e, const char *name, std::FILE *out,
                      const char *indent)
 {
@@ -158,16 +211,10 @@ check_result compare(const recording &rec, const expectation &e, const char *nam
     }
     std::fclose(diff);
 
-    if (lines == 0) {
-        if (e.params)
-            std::fprintf(out, "%sreceived intact: %s (parameter block)\n", indent, name);
-        else
-            std::fprintf(out, "%sreceived intact: %s (erase %02X, %u page%s%s)\n", indent, name,
-                         rec.data[got[0]->offset], e.pages, e.pages == 1 ? "" : "s",
-                         e.trailer ? ", trailer" : "");
-    } else {
+    if (lines == 0)
+        print_match(e, e.params ? 0 : rec.data[got[0]->offset], name, out, indent);
+    else
         std::fprintf(out, "%sdiffers from %s:\n%s", indent, name, text);
-    }
     std::free(text);
     return lines == 0 ? check_result::intact : check_result::differs;
 }

@@ -8,12 +8,21 @@
 namespace vdev
 {
 
+std::string usb_path_of(unsigned bus, const std::vector<unsigned> &ports, std::size_t depth)
+{
+    // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) about
+    // "-" + std::to_string(...) once inlined.
+    std::string path = std::to_string(bus);
+    for (std::size_t i = 0; i < depth && i < ports.size(); ++i) {
+        path += i == 0 ? '-' : '.';
+        path += std::to_string(ports[i]);
+    }
+    return path;
+}
+
 std::string usb_path_of(const device_spec &spec)
 {
-    std::string path = std::to_string(spec.bus);
-    for (std::size_t i = 0; i < spec.ports.size(); ++i)
-        path += (i == 0 ? "-" : ".") + std::to_string(spec.ports[i]);
-    return path;
+    return usb_path_of(spec.bus, spec.ports, spec.ports.size());
 }
 
 namespace
@@ -122,6 +131,8 @@ bool apply(const std::string &key, const std::string &value, bool has_value, dev
             spec.endpoints = {0x81};
         else if (key == "no-open")
             spec.no_open = true;
+        else if (key == "no-access")
+            spec.no_access = true;
         else if (key == "serial-fails")
             spec.serial_fails = true;
         else

@@ -28,7 +28,8 @@ struct device_spec {
     std::vector<std::uint8_t> endpoints{0x02}; // interface 0, setting 0, in order
     bool unconfigured = false;                 // the active configuration cannot be read
     bool no_interface = false;                 // the configuration has no interface
-    bool no_open = false;                      // the device node is missing
+    bool no_open = false;                      // the device node cannot be opened at all
+    bool no_access = false;                    // the device node has mode 0000
     bool serial_fails = false;                 // reading the serial string stalls
     std::vector<planned_fault> faults;
     unsigned service_us = 0; // time the device takes for each bulk transfer
@@ -36,6 +37,9 @@ struct device_spec {
 
 // The usb path text of a spec: "bus-p1.p2...", or the bus alone.
 std::string usb_path_of(const device_spec &spec);
+
+// The same for the first `depth` ports of a path: the hub on the way.
+std::string usb_path_of(unsigned bus, const std::vector<unsigned> &ports, std::size_t depth);
 
 // Parses "KEY=VALUE,..." onto spec (which holds the defaults). Returns false
 // and fills error on a bad key or value.

@@ -4,8 +4,12 @@
 // report lands in order with the transfers around it. For a sleep the answer
 // says whether to sleep for real or return at once.
 //
-// FLASHER_VDEV_CONTROL holds "W,R": the file descriptors to write reports to
-// and to read answers from. Without it every call goes straight through.
+// FLASHER_VDEV_CONTROL names the unix socket flasher-vdev listens on. Every
+// process of the command (a command may start several flashers at once)
+// connects on its first report and talks over a connection of its own, so
+// answers never cross between processes and flasher-vdev knows which process
+// a pause belongs to. Without the variable every call goes straight through.
+#include <cerrno>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -13,51 +17,109 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <mutex>
+#include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace
 {
 
-int report_fd = -1;
-int answer_fd = -1;
+// The channel is reached by raw system calls: umockdev's preload wraps
+// socket(), connect(), read(), write() and close() for its own devices, and
+// this socket is none of them.
+long sys_close(int fd)
+{
+    return syscall(SYS_close, fd);
+}
+
+// Out of the way of the low descriptors a command may close and reopen (as
+// flasher does with its standard streams), and closed across exec.
+constexpr int channel_fd_floor = 200;
+
+struct channel {
+    std::mutex lock;
+    pid_t pid = -1; // the process that made `fd`; another one must connect anew
+    int fd = -1;
+};
+channel control;
+
+int connect_channel()
+{
+    const char *path = std::getenv("FLASHER_VDEV_CONTROL");
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path == nullptr || std::strlen(path) >= sizeof addr.sun_path)
+        return -1;
+    std::memcpy(addr.sun_path, path, std::strlen(path) + 1);
+    auto fd = static_cast<int>(syscall(SYS_socket, AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (fd < 0)
+        return -1;
+    if (syscall(SYS_connect, fd, &addr, sizeof addr) != 0) {
+        sys_close(fd);
+        return -1;
+    }
+    auto high = static_cast<int>(syscall(SYS_fcntl, fd, F_DUPFD_CLOEXEC, channel_fd_floor));
+    if (high >= 0) {
+        sys_close(fd);
+        fd = high;
+    }
+    return fd;
+}
+
+// The calling process's connection, made on its first report; a child
+// forked after it was made drops its copy of the parent's and makes its own.
+// Call with control.lock held.
+int channel_fd()
+{
+    const pid_t self = getpid();
+    if (control.pid == self)
+        return control.fd;
+    if (control.fd >= 0)
+        sys_close(control.fd);
+    control.pid = self;
+    control.fd = connect_channel();
+    return control.fd;
+}
+
+bool transfer_all(long call, int fd, unsigned char *buf, std::size_t n)
+{
+    std::size_t done = 0;
+    while (done < n) {
+        long got = syscall(call, fd, buf + done, n - done);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false;
+        done += static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+// Sends a 5-byte report and waits for the one-byte answer; 'R' (go ahead
+// for real) when flasher-vdev cannot be reached.
+char ask(char kind, std::uint32_t value)
+{
+    std::lock_guard<std::mutex> hold(control.lock);
+    const int fd = channel_fd();
+    if (fd < 0)
+        return 'R';
+    unsigned char msg[5] = {static_cast<unsigned char>(kind)};
+    std::memcpy(msg + 1, &value, sizeof value);
+    unsigned char answer = 'R';
+    if (!transfer_all(SYS_write, fd, msg, sizeof msg) || !transfer_all(SYS_read, fd, &answer, 1))
+        return 'R';
+    return static_cast<char>(answer);
+}
 
 // Device nodes the command holds open, by file descriptor: BBB << 8 | DDD.
 constexpr int tracked_fds = 1024;
 std::uint32_t node_of_fd[tracked_fds];
 
-bool channel_open()
+bool reporting()
 {
-    static bool parsed = false;
-    if (!parsed) {
-        parsed = true;
-        const char *text = std::getenv("FLASHER_VDEV_CONTROL");
-        if (text != nullptr) {
-            char *end = nullptr;
-            long w = std::strtol(text, &end, 10);
-            if (end != nullptr && *end == ',') {
-                long r = std::strtol(end + 1, &end, 10);
-                if (*end == '\0' && w >= 0 && r >= 0) {
-                    report_fd = static_cast<int>(w);
-                    answer_fd = static_cast<int>(r);
-                }
-            }
-        }
-    }
-    return report_fd >= 0;
-}
-
-// Sends a 5-byte report and waits for the one-byte answer.
-char ask(char kind, std::uint32_t value)
-{
-    unsigned char msg[5] = {static_cast<unsigned char>(kind)};
-    std::memcpy(msg + 1, &value, sizeof value);
-    if (write(report_fd, msg, sizeof msg) != static_cast<ssize_t>(sizeof msg))
-        return 'R';
-    char answer = 'R';
-    if (read(answer_fd, &answer, 1) != 1)
-        return 'R';
-    return answer;
+    return std::getenv("FLASHER_VDEV_CONTROL") != nullptr;
 }
 
 template <typename F> F next(const char *name)
@@ -70,7 +132,7 @@ void opened(const char *path, int fd)
 {
     unsigned bus, devnum;
     char rest;
-    if (fd < 0 || fd >= tracked_fds || !channel_open() ||
+    if (fd < 0 || fd >= tracked_fds || !reporting() ||
         std::sscanf(path, "/dev/bus/usb/%3u/%3u%c", &bus, &devnum, &rest) != 2)
         return;
     node_of_fd[fd] = bus << 8 | devnum;
@@ -102,7 +164,7 @@ int open_dev_null(int flags, mode_t mode)
 extern "C" unsigned int sleep(unsigned int seconds)
 {
     using sleep_fn = unsigned int (*)(unsigned int);
-    if (channel_open() && ask('P', seconds) == 'F')
+    if (reporting() && ask('P', seconds) == 'F')
         return 0; // recorded, and returns at once
     sleep_fn real = next<sleep_fn>("sleep");
     return real != nullptr ? real(seconds) : 0;

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <sys/stat.h>
 
 namespace vdev
 {
@@ -38,10 +39,7 @@ std::string sysname_of(unsigned bus, const std::vector<unsigned> &ports, std::si
 {
     if (depth == 0)
         return "usb" + std::to_string(bus);
-    std::string name = std::to_string(bus);
-    for (std::size_t i = 0; i < depth; ++i)
-        name += (i == 0 ? "-" : ".") + std::to_string(ports[i]);
-    return name;
+    return usb_path_of(bus, ports, depth);
 }
 
 unsigned take_devnum(unsigned bus, std::size_t depth)
@@ -99,8 +97,10 @@ void add_hubs(UMockdevTestbed *testbed, const device_spec &spec)
 // The node the command opens: an empty file whose ioctls go to the handler.
 // A device that cannot be opened gets a directory there instead, so open()
 // fails with EISDIR and libusb keeps the device listed (a missing node would
-// make libusb drop the device as unplugged).
-bool make_devnode(UMockdevTestbed *testbed, const std::string &devnode, bool openable,
+// make libusb drop the device as unplugged). A device the user may not open
+// gets a file of mode 0000: open() fails with EACCES, as on a node no udev
+// rule opened up, except for root, whom file modes do not stop.
+bool make_devnode(UMockdevTestbed *testbed, const std::string &devnode, const device_spec &spec,
                   std::string &error)
 {
     gchar *root = umockdev_testbed_get_root_dir(testbed);
@@ -109,8 +109,10 @@ bool make_devnode(UMockdevTestbed *testbed, const std::string &devnode, bool ope
     gchar *dir = g_path_get_dirname(file.c_str());
     int made = g_mkdir_with_parents(dir, 0755);
     g_free(dir);
-    bool ok = made == 0 && (openable ? g_file_set_contents(file.c_str(), "", 0, nullptr)
-                                     : g_mkdir_with_parents(file.c_str(), 0755) == 0);
+    bool ok = made == 0 && (spec.no_open ? g_mkdir_with_parents(file.c_str(), 0755) == 0
+                                         : g_file_set_contents(file.c_str(), "", 0, nullptr));
+    if (ok && spec.no_access)
+        ok = chmod(file.c_str(), 0) == 0;
     if (!ok)
         error = "cannot make device node " + file;
     return ok;
@@ -148,7 +150,7 @@ bool build_testbed(UMockdevTestbed *testbed, std::string &error)
         node n = add_node(testbed, dev.sysname, dev.spec.bus, devnum, descriptors_of(dev.spec),
                           !dev.spec.unconfigured);
         nodes.emplace(dev.sysname, n);
-        if (!make_devnode(testbed, dev.devnode, !dev.spec.no_open, error))
+        if (!make_devnode(testbed, dev.devnode, dev.spec, error))
             return false;
     }
     return true;
