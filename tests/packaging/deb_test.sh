@@ -46,9 +46,13 @@ root=$work/root-flasher
 
 # The exact list of what flasher holds: nothing of flasher-vdev's.
 want_list="./usr/bin/flasher
+./usr/bin/flasher-gang
+./usr/bin/flasher-probe
 ./usr/lib/udev/rules.d/70-flasher.rules
 ./usr/share/doc/flasher/README.md
 ./usr/share/doc/flasher/user-guide.md
+./usr/share/man/man1/flasher-gang.1.gz
+./usr/share/man/man1/flasher-probe.1.gz
 ./usr/share/man/man1/flasher.1.gz"
 got_list=$(cd "$root" && find . ! -type d | sort)
 [ "$got_list" = "$want_list" ] || printf 'FAIL: flasher holds\n%s\nwant\n%s\n' "$got_list" "$want_list"
@@ -113,16 +117,18 @@ erased" ] || fail "packaged erase printed: $(cat "$work/vdev.err")"
   fi
 fi
 
-# The manual page, as written, compressed with no name or time stamp in the
+# The manual pages, as written, compressed with no name or time stamp in the
 # gzip header (flags byte 0, mtime 0), so that rebuilding gives the same bytes.
-man=$root/usr/share/man/man1/flasher.1.gz
-if [ -f "$man" ]; then
-  gzip -dc "$man" | cmp -s - "$src/docs/flasher.1" || fail "flasher.1.gz does not unpack to docs/flasher.1"
-  header=$(od -An -tx1 -N8 "$man" | tr -d ' \n')
-  [ "$header" = 1f8b080000000000 ] || fail "flasher.1.gz header $header keeps a name or time stamp"
-else
-  fail "no usr/share/man/man1/flasher.1.gz"
-fi
+for page in flasher flasher-probe flasher-gang; do
+  man=$root/usr/share/man/man1/$page.1.gz
+  if [ -f "$man" ]; then
+    gzip -dc "$man" | cmp -s - "$src/docs/$page.1" || fail "$page.1.gz does not unpack to docs/$page.1"
+    header=$(od -An -tx1 -N8 "$man" | tr -d ' \n')
+    [ "$header" = 1f8b080000000000 ] || fail "$page.1.gz header $header keeps a name or time stamp"
+  else
+    fail "no usr/share/man/man1/$page.1.gz"
+  fi
+done
 
 # The udev rule, for this build's IDs (sysfs spells them as 4 lower-case hex digits).
 rule=$root/usr/lib/udev/rules.d/70-flasher.rules

@@ -15,9 +15,10 @@ if ! cmake --install "$build" --prefix "$prefix" >"$work/log" 2>&1; then
   exit 1
 fi
 
-programs=(bin/flasher)
+programs=(bin/flasher bin/flasher-probe bin/flasher-gang)
 [ "$with_vdev" = 1 ] && programs+=(bin/flasher-vdev)
-expected=("${programs[@]}" share/man/man1/flasher.1.gz lib/udev/rules.d/70-flasher.rules
+expected=("${programs[@]}" share/man/man1/flasher.1.gz share/man/man1/flasher-probe.1.gz
+  share/man/man1/flasher-gang.1.gz lib/udev/rules.d/70-flasher.rules
   share/doc/flasher/README.md share/doc/flasher/user-guide.md)
 [ "$with_vdev" = 1 ] && expected+=("$shim_dir/libflasher_vdev_shim.so")
 failures=0
@@ -46,6 +47,16 @@ if [ "$with_vdev" = 1 ] && [ -x "$prefix/bin/flasher-vdev" ]; then
   status=$?
   [ "$status" -eq 0 ] && [ "$err" = "continuing with flashing
 erased" ] || { echo "FAIL: installed pair's erase exited $status: $err"; failures=$((failures + 1)); }
+fi
+# The installed flasher-gang finds the installed flasher-probe and flasher
+# beside it, wherever the prefix is: it erases the one virtual device.
+if [ "$with_vdev" = 1 ] && [ -x "$prefix/bin/flasher-gang" ]; then
+  out=$(cd "$work" && "$prefix/bin/flasher-vdev" --fast-pauses --account /dev/null -- \
+    "$prefix/bin/flasher-gang" --logs "$work/logs" erase 2>&1)
+  status=$?
+  [ "$status" -eq 0 ] && [[ "$out" == *$'\n1-1 '*' ok '*'  erased'$'\n'* ]] ||
+    { echo "FAIL: installed flasher-gang exited $status: $out"; failures=$((failures + 1)); }
+  rm -rf "$work/logs"
 fi
 # Nothing lands outside the prefix (install rules with absolute paths would).
 stray=$(cd "$work" && find . -mindepth 1 -maxdepth 2 ! -path ./usr ! -path ./usr/local ! -name log)
