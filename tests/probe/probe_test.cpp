@@ -8,7 +8,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 using namespace support;
@@ -59,6 +62,14 @@ std::string last_line(const std::string &out)
     const std::size_t end = !out.empty() && out.back() == '\n' ? out.size() - 1 : out.size();
     const std::size_t start = out.rfind('\n', end - 1);
     return out.substr(start == std::string::npos ? 0 : start + 1, end - (start + 1));
+}
+
+// The build's IDs as the report writes them.
+std::string ids()
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%04X:%04X", FLASHER_USB_VID, FLASHER_USB_PID);
+    return text;
 }
 
 std::string hex11(const bytes &b)
@@ -356,6 +367,56 @@ TEST_F(Probe, PathsListsTheUsableDevices)
         EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1), c.err);
         EXPECT_EQ(r.status, c.status);
     }
+}
+
+// A device node the user may not open, seen for real: the probe, flasher-vdev
+// and the shim are copied where anyone may run them and run as the user
+// nobody (the test drops to it when it runs as root), and the device's node
+// has mode 0000.
+TEST_F(Probe, PermissionDeniedIsToldWithTheRemedy)
+{
+    namespace fs = std::filesystem;
+    const fs::path bin = fs::path(dir.path()) / "bin";
+    fs::create_directory(bin);
+    for (const std::string &from :
+         {vdev_bin(), probe_bin(),
+          (fs::path(vdev_bin()).parent_path() / "libflasher_vdev_shim.so").string()})
+        fs::copy_file(from, bin / fs::path(from).filename());
+    const fs::path out = fs::path(dir.path()) / "out";
+    fs::create_directory(out);
+    chmod(dir.path().c_str(), 0755);
+    chmod(out.c_str(), 0777);
+
+    std::vector<std::string> command;
+    if (geteuid() == 0)
+        command = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
+    const std::vector<std::string> run = {(bin / "flasher-vdev").string(),
+                                          "--device",
+                                          "no-access",
+                                          "--account",
+                                          (out / "account.txt").string(),
+                                          "--",
+                                          (bin / "flasher-probe").string(),
+                                          "erase"};
+    command.insert(command.end(), run.begin(), run.end());
+    const vdev_result r = run_command(dir, command);
+
+    EXPECT_EQ(
+        section(r.out, "devices with", "verdict:"),
+        "devices with " + ids() +
+            ", in the order flasher examines them:\n"
+            "  1-1  serial not read  passed over: cannot be opened: permission denied\n"
+            "permission denied: install flasher's udev rule (70-flasher.rules, in the flasher "
+            "package or from \"sudo cmake --install build\"), then run \"sudo udevadm control "
+            "--reload-rules && sudo udevadm trigger\"; over ssh or as a service, the user must "
+            "also be in the group plugdev\n");
+    EXPECT_EQ(last_line(r.out), "verdict: flasher would give up: no device passes");
+    EXPECT_EQ(r.status, 1) << r.err;
+    const std::string account = read_text((out / "account.txt").string());
+    EXPECT_NE(account.find("  opened 0, closed 0, serial read 0, interface 0 not claimed\n"
+                           "  no transfers\n"),
+              std::string::npos)
+        << account;
 }
 
 } // namespace
