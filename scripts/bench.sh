@@ -4,10 +4,15 @@
 # alternating order, for several rounds; the report gives medians and the
 # ratio flasher / bare. See docs/performance.md for the method.
 #
+# Then flasher-gang: 1, 2, 4 and 8 virtual devices flashed at once, pauses
+# real, against one device flashed by flasher alone.
+#
 # Environment: BENCH_ROUNDS (default 11), BENCH_SERVICE_US (per-transfer
 # service time of the full-speed model, default 125), BENCH_BUILD (build
 # directory, default build/bench), BENCH_CALLGRIND=0 to skip the instruction
-# counts, BENCH_FLASHER to time another flasher binary against the same bare.
+# counts, BENCH_FLASHER to time another flasher binary against the same bare,
+# BENCH_PARTS (default "flasher gang") to run only some parts,
+# BENCH_GANG_ROUNDS (default 3) rounds of the gang part.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,11 +20,13 @@ rounds=${BENCH_ROUNDS:-11}
 service_us=${BENCH_SERVICE_US:-125}
 build=${BENCH_BUILD:-build/bench}
 callgrind=${BENCH_CALLGRIND:-1}
+parts=" ${BENCH_PARTS:-flasher gang} "
+gang_rounds=${BENCH_GANG_ROUNDS:-3}
 
 scripts/install-deps.sh
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DFLASHER_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" --target flasher flasher-bare flasher-vdev flasher-measure \
-    flasher-first-write frontend_bench >/dev/null
+    flasher-first-write frontend_bench flasher-probe >/dev/null
 
 bin=$(cd "$build" && pwd)
 flasher=${BENCH_FLASHER:-$bin/flasher}
@@ -105,9 +112,74 @@ table() {
     echo "Wall time flasher / bare per round: $(sed 's/ratio=//' "$work/ratios" | tr '\n' ' ')(median $(median "$work/ratios" ratio))"
 }
 
+# ---- flasher-gang ------------------------------------------------------------
+
+# gang_run FILE DEVICES IMAGE PROGRAM...: one flash of DEVICES virtual
+# devices, pauses real; appends the wall time in ms to FILE, or fails unless
+# every device received the whole image and followed the protocol.
+gang_run() {
+    local file=$1 devices=$2 image=$3
+    shift 3
+    local specs=() i start end
+    for ((i = 0; i < devices; i++)); do specs+=(--device service-us=0); done
+    rm -rf "$work/logs"
+    start=$(date +%s%N)
+    "$bin/flasher-vdev" "${specs[@]}" --account "$work/account" -- "$@" "$image" \
+        >"$work/stdout" 2>"$work/stderr" ||
+        { echo "bench: $* on $devices devices failed" >&2; tail -n 12 "$work/stdout" "$work/stderr" >&2; exit 1; }
+    end=$(date +%s%N)
+    # Whole pages, at most 240, and the trailer after fewer.
+    local pages=$((($(stat -c %s "$image") - 11) / 2048)) writes
+    ((pages > 240)) && pages=240
+    writes=$((3 + pages * 33 + (pages < 240 ? 1 : 0)))
+    if [ "$(grep -c "^  transfers: $writes, " "$work/account")" != "$devices" ] ||
+        [ "$(grep -c '^  protocol: followed$' "$work/account")" != "$devices" ]; then
+        echo "bench: $* on $devices devices: not every device received the image" >&2
+        cat "$work/account" >&2
+        exit 1
+    fi
+    echo "ms=$(((end - start) / 1000000))" >>"$file"
+}
+
+# gang_table PAGES: flasher alone on one device, then the gang on 1, 2, 4, 8,
+# in turn each round; medians and the ratio to flasher alone.
+gang_table() {
+    local pages=$1 image=$work/gang$1.bin n r
+    head -c $((11 + pages * 2048 + 16)) /dev/urandom >"$image"
+    for ((r = 0; r < gang_rounds; r++)); do
+        gang_run "$work/gang$pages.alone" 1 "$image" "$bin/flasher"
+        for n in 1 2 4 8; do
+            gang_run "$work/gang$pages.$n" "$n" "$image" "$gang" --logs "$work/logs"
+        done
+    done
+    local alone
+    alone=$(median "$work/gang$pages.alone" ms)
+    echo "| devices | program | wall time (median) | / flasher alone |"
+    echo "|---|---|---|---|"
+    printf '| 1 | flasher | %.2f s | 1.00 |\n' "$(awk -v a="$alone" 'BEGIN { print a / 1000 }')"
+    for n in 1 2 4 8; do
+        awk -v m="$(median "$work/gang$pages.$n" ms)" -v a="$alone" -v n="$n" \
+            'BEGIN { printf "| %d | flasher-gang | %.2f s | %.2f |\n", n, m / 1000, m / a }'
+    done
+}
+
+gang_part() {
+    gang=$bin/flasher-gang
+    echo "### flasher-gang: devices flashed at once, pauses real ($gang_rounds rounds)"
+    echo
+    echo "16 pages and a trailer:"
+    echo
+    gang_table 16
+    echo
+    echo "240 pages:"
+    echo
+    gang_table 240
+}
+
 echo "Machine: $(nproc) CPUs, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1), $(uname -sr)"
 echo "Load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "Rounds: $rounds per scenario; $writes bulk writes per run; wall time excludes the 4 s pause."
+flasher_part() {
 echo
 echo "### Virtual device, no service time"
 rounds fast "$work/full.bin" 0
@@ -176,3 +248,13 @@ fi
 echo
 echo "### Front end alone over a null transport (Google Benchmark)"
 "$bin/bench/frontend_bench" --benchmark_min_time=0.5 2>/dev/null
+}
+
+if [[ $parts == *" flasher "* ]]; then
+    flasher_part
+fi
+if [[ $parts == *" gang "* ]]; then
+    echo
+    gang_part
+fi
+

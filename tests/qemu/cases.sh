@@ -139,6 +139,22 @@ ready() { echo "flasher-gadget: ready on $1 as $VID:$PID serial $2, $3"; }
 FW3_HEADER=$(hex $D/fw3.bin 0 11)
 FW3_TRAILER=$(hex $D/fw3.bin $((11 + 3 * 2048)) 16)
 
+# fw3_intact TAG ERASE CODE: the account of fw3.bin received whole, after an
+# erase message shown as ERASE ("erase" or "erase all") with CODE (E1, E2).
+fw3_intact() {
+  expect_account "$1" <<OUT
+transfers: 103, bytes taken: 6184
+#0     $2 $3, header $FW3_HEADER
+       pause 4 s
+#1     zero byte
+#2     zero byte
+#3     pages 0-2 (3 pages)
+#102   trailer $FW3_TRAILER
+protocol: followed
+received what $D/fw3.bin puts on the wire: erase $3, 3 pages, trailer
+OUT
+}
+
 # ============================================================================
 say "cases start; kernel $(uname -r)"
 load_hcd || exit 1
@@ -224,19 +240,36 @@ expect_stdout <<'OUT'
 Path: 1-1
 string desc 5 SN-77
 OUT
-expect_account g0 <<OUT
-transfers: 103, bytes taken: 6184
-#0     erase all E2, header $FW3_HEADER
-       pause 4 s
-#1     zero byte
-#2     zero byte
-#3     pages 0-2 (3 pages)
-#102   trailer $FW3_TRAILER
-protocol: followed
-received what $D/fw3.bin puts on the wire: erase E2, 3 pages, trailer
-OUT
+fw3_intact g0 "erase all" E2
 { ready dummy_udc.0 SN-77 "high speed"
   echo "flasher-gadget: taking nothing for 400 ms after 20 transfers"; } | expect_gadget_log g0
+end
+
+# Two runs against one device: the first holds interface 0, so the second,
+# started in the first's pause after the erase, is refused at its first
+# write (usbfs cannot claim the interface for it) and nothing of it arrives.
+begin two_runs_one_device
+first_status=none
+start_gadget g0 --expect $D/fw3.bin && {
+  $F $D/fw3.bin >/tmp/first.out 2>/tmp/first.err &
+  first=$!
+  n=0
+  while ! grep -qx erased /tmp/first.err 2>/dev/null && [ $n -lt 250 ]; do usleep 20000; n=$((n + 1)); done
+  run_flasher $D/fw3.bin
+  wait $first
+  first_status=$?
+  stop_gadget g0
+}
+expect_status 1
+{ continuing_erased; echo 'erase error'; } | expect_stderr
+expect_stdout <<'OUT'
+Path: 1-1
+string desc 11 FLASHER0001
+OUT
+[ "$first_status" = 0 ] || fail "first flasher exit status $first_status, expected 0"
+{ continuing_erased; page_lines 0 2; } | same "first flasher stderr" /tmp/first.err
+same "first flasher stdout" /tmp/first.out </tmp/flasher.out
+fw3_intact g0 erase E1
 end
 
 begin stall_erase

@@ -97,6 +97,7 @@ struct vdev_call {
     std::string expect_params{};           // --expect-params, when not empty
     std::string stdin_file{};              // the command's standard input; /dev/null when empty
     std::vector<std::string> wrapper{};    // runs flasher through this command, when not empty
+    std::string program{};                 // the program run in flasher's place, when not empty
     bool json = false;                     // the account as JSON
     bool fast_pauses = true;
 };
@@ -110,6 +111,7 @@ vdev_result run_command(const scratch_dir &dir, const std::vector<std::string> &
 
 const std::string &flasher_bin();
 const std::string &vdev_bin();
+const std::string &probe_bin();
 
 // The integer after the first "key": in a JSON account (-1 when absent).
 long json_number(const std::string &json, const std::string &key);

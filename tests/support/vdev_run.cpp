@@ -22,6 +22,12 @@ const std::string &vdev_bin()
     return path;
 }
 
+const std::string &probe_bin()
+{
+    static const std::string path = FLASHER_PROBE_BIN;
+    return path;
+}
+
 namespace
 {
 
@@ -97,7 +103,7 @@ vdev_result run_vdev(const scratch_dir &dir, const vdev_call &call)
     add(args, "--expect-params", call.expect_params);
     args.emplace_back("--");
     args.insert(args.end(), call.wrapper.begin(), call.wrapper.end());
-    args.push_back(flasher_bin());
+    args.push_back(call.program.empty() ? flasher_bin() : call.program);
     args.insert(args.end(), call.command.begin(), call.command.end());
     vdev_result r = spawn(dir, args, call.usb_path, call.stdin_file);
     r.account = read_text(account);

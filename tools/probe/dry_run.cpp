@@ -1,0 +1,107 @@
+// The front end's two halves, run dry: prepare_run reads the command line and
+// classifies the input; perform_run connects through the dry-run back-end
+// (which records the device search and takes every message) and sends.
+#include "tools/probe/dry_run.h"
+
+#include "frontend/pause.h"
+#include "tools/probe/count_stream.h"
+
+#include <cstdio>
+#include <unistd.h>
+
+// The pauses change nothing in what is sent: a dry run skips them.
+void flasher_pause(unsigned int) {}
+
+namespace
+{
+
+// How much of a stream of unknown size is read past the point where flasher
+// stops, to tell how much of it flasher leaves: enough for any real image.
+constexpr long long drain_limit = 64LL << 20;
+
+// Sends stderr to a temporary file while it lives; keeps the last line.
+class stderr_kept
+{
+  public:
+    stderr_kept() : file_(std::tmpfile())
+    {
+        std::fflush(stderr);
+        if (file_ != nullptr) {
+            saved_ = dup(2);
+            dup2(fileno(file_), 2);
+        }
+    }
+    ~stderr_kept()
+    {
+        restore();
+        if (file_ != nullptr)
+            std::fclose(file_);
+    }
+    stderr_kept(const stderr_kept &) = delete;
+    stderr_kept &operator=(const stderr_kept &) = delete;
+
+    std::string last_line()
+    {
+        restore();
+        std::string last, line;
+        if (file_ == nullptr)
+            return last;
+        std::rewind(file_);
+        for (int c = std::fgetc(file_); c != EOF; c = std::fgetc(file_)) {
+            if (c != '\n') {
+                line += static_cast<char>(c);
+                continue;
+            }
+            last = line;
+            line.clear();
+        }
+        return line.empty() ? last : line;
+    }
+
+  private:
+    void restore()
+    {
+        std::fflush(stderr);
+        if (saved_ >= 0) {
+            dup2(saved_, 2);
+            close(saved_);
+            saved_ = -1;
+        }
+    }
+    std::FILE *file_;
+    int saved_ = -1;
+};
+
+} // namespace
+
+dry_run run_dry(int argc, char **argv)
+{
+    dry_run run;
+    stderr_kept kept;
+    const int prepared = prepare_run(argc, argv, run.request);
+    if (prepared >= 0) {
+        run.status = prepared;
+        run.last_line = kept.last_line();
+        return run;
+    }
+    run.prepared = true;
+
+    // A source whose size cannot be told is read through a counting stream,
+    // so that what flasher leaves of it can be told afterwards.
+    counted_source source{run.request.input};
+    std::FILE *counting = nullptr;
+    if (run.request.mode == run_mode::firmware && run.request.input_size < 0) {
+        counting = open_counting_stream(source);
+        if (counting != nullptr)
+            run.request.input = counting;
+    }
+    run.status = perform_run(run.request);
+    run.last_line = kept.last_line();
+    if (counting != nullptr) {
+        run.counted_at_least = !drain(counting, drain_limit);
+        run.counted_total = static_cast<long long>(run.request.header_read) + source.count;
+        std::fclose(counting);
+        run.request.input = source.from;
+    }
+    return run;
+}

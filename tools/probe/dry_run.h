@@ -1,0 +1,23 @@
+// flasher's own front end, run over the dry-run back-end: what flasher would
+// do with these arguments, decided by the code flasher runs.
+#pragma once
+
+#include "frontend/run_request.h"
+
+#include <string>
+
+struct dry_run {
+    bool prepared = false; // got past the command line and the input file
+    int status = 0;        // flasher's exit status, had every write been taken
+    run_request request;   // as the front end read the command line
+    std::string last_line; // the last line flasher would print to stderr
+    // The bytes the input held, once read to its end (a source whose size
+    // cannot be told is counted as the front end reads it, then drained);
+    // -1 when not counted. at_least: counting stopped with bytes left.
+    long long counted_total = -1;
+    bool counted_at_least = false;
+};
+
+// Runs flasher's front end with argv (argv[0] is the program's name, argv[1]
+// on flasher's arguments). Its lines to stderr are kept, not shown.
+dry_run run_dry(int argc, char **argv);
