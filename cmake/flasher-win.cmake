@@ -4,7 +4,9 @@
 # source tree configured with cmake/mingw-w64-x86_64.cmake), rebuilt on every
 # build so it never goes stale.
 #
-# Sets FLASHER_WIN_EXE to the exe's path when it is built.
+# Sets FLASHER_WIN_EXE to the exe's path when it is built and, with the tests,
+# FLASHER_WIN_PREPARE_PROBE_EXE to that of the Windows test program built
+# beside it (tests/winusb/windows/).
 
 find_program(FLASHER_MINGW_CXX x86_64-w64-mingw32-g++)
 if(FLASHER_MINGW_CXX)
@@ -26,6 +28,11 @@ if(FLASHER_BUILD_WINDOWS)
     set(flasher_win_build_type Release)
   endif()
   set(FLASHER_WIN_EXE ${PROJECT_BINARY_DIR}/flasher-win/flasher-win.exe)
+  set(flasher_win_outputs ${FLASHER_WIN_EXE})
+  if(FLASHER_BUILD_TESTS)
+    set(FLASHER_WIN_PREPARE_PROBE_EXE ${PROJECT_BINARY_DIR}/flasher-win/prepare_run_probe.exe)
+    list(APPEND flasher_win_outputs ${FLASHER_WIN_PREPARE_PROBE_EXE})
+  endif()
   ExternalProject_Add(flasher-win
     SOURCE_DIR ${PROJECT_SOURCE_DIR}
     BINARY_DIR ${PROJECT_BINARY_DIR}/flasher-win
@@ -36,9 +43,11 @@ if(FLASHER_BUILD_WINDOWS)
       -DFLASHER_USB_VID=${FLASHER_USB_VID}
       -DFLASHER_WIN_USB_PID=${FLASHER_WIN_USB_PID}
       -DFLASHER_WERROR=${FLASHER_WERROR}
+      -DFLASHER_BUILD_TESTS=${FLASHER_BUILD_TESTS}
     INSTALL_COMMAND ""
     BUILD_ALWAYS ON
-    BUILD_BYPRODUCTS ${FLASHER_WIN_EXE})
+    BUILD_BYPRODUCTS ${flasher_win_outputs})
 else()
   unset(FLASHER_WIN_EXE)
+  unset(FLASHER_WIN_PREPARE_PROBE_EXE)
 endif()

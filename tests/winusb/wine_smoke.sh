@@ -1,35 +1,25 @@
 #!/usr/bin/env bash
-# Smoke runs of the real flasher-win.exe under Wine, in a throw-away prefix.
-# Wine lists no USB devices and stubs out WinUSB, so only what happens before
-# a device is opened can run here: the usage lines, a missing file, and the
-# connection attempts failing with no device attached. Standard error is in
-# text mode, so every line ends in CR LF as on Windows.
-# Usage: wine_smoke.sh <wine> <flasher-win.exe>
+# Smoke runs of the real flasher-win.exe under Wine, in a copy of the test
+# run's Wine prefix (wine_prefix.sh). Outside flasher-vdev Wine lists no
+# target device, so only what happens before a device is opened runs here: the
+# usage lines, a missing file, and the connection attempts failing with no
+# device attached. Standard error is in text mode, so every line ends in CR LF
+# as on Windows.
+# Usage: wine_smoke.sh <wine> <flasher-win.exe> <prefix dir>
 set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=wine_prefix.sh
+. "$here/wine_prefix.sh"
 wine=$1
 exe_built=$2
+made=$(realpath "$3")
 bindir=$(dirname "$wine")
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/flasher-wine.XXXXXX")
-export HOME=$tmp/home
-export WINEPREFIX=$tmp/prefix
+trap 'wine_cleanup "$wine" "$tmp"' EXIT
+wine_copy_prefix "$made" "$tmp" || { echo "cannot copy the Wine prefix from $made"; exit 1; }
 export WINEDEBUG=-all
-export WINEDLLOVERRIDES="winedbg.exe=d;winemenubuilder.exe=d;mscoree,mshtml="
-unset DISPLAY WAYLAND_DISPLAY
-cleanup() {
-  "$bindir/wineserver" -k >/dev/null 2>&1
-  "$bindir/wineserver" -w >/dev/null 2>&1
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
-mkdir -p "$HOME" "$tmp/bin" "$tmp/work"
-
-# The prefix is made once, up front, so its chatter stays out of the runs.
-if ! "$bindir/wineboot" -i >"$tmp/wineboot.log" 2>&1; then
-  echo "wineboot failed:"
-  cat "$tmp/wineboot.log"
-  exit 1
-fi
+mkdir -p "$tmp/bin" "$tmp/work"
 
 # A copy at a known place, so argv[0] is known: Wine hands the program its
 # DOS path, drive Z: being the Unix root.
