@@ -85,7 +85,8 @@ TEST_F(Gang, OneDeviceFailsTheOthersComplete)
 }
 
 // Interrupted once both devices are erased: every flasher is gone before
-// the summary, which calls both half-written.
+// the summary, which calls both half-written. (The flashers of this test are
+// those working in its directory; other tests may run flashers meanwhile.)
 TEST_F(Gang, InterruptStopsEveryFlasher)
 {
     const std::string wrapper =
@@ -93,7 +94,10 @@ TEST_F(Gang, InterruptStopsEveryFlasher)
         "until grep -qx erased logs/1-1.log logs/1-2.log 2>/dev/null &&\n"
         "  [ \"$(grep -lx erased logs/*.log | wc -l)\" = 2 ]; do sleep 0.05; done\n"
         "kill -INT $gang; wait $gang; status=$?\n"
-        "grep -lx flasher /proc/[0-9]*/comm 2>/dev/null >left.txt\n"
+        "for p in /proc/[0-9]*; do\n"
+        "  [ \"$(cat $p/comm 2>/dev/null)\" = flasher ] &&\n"
+        "    [ \"$(readlink $p/cwd)\" = \"$PWD\" ] && echo $p\n"
+        "done >left.txt\n"
         "exit $status";
     const vdev_result r =
         run({"service-us=20000", "service-us=20000"}, {"/bin/bash", "-c", wrapper, "interrupt"});
