@@ -115,19 +115,18 @@ table() {
 # ---- flasher-gang ------------------------------------------------------------
 
 # gang_run FILE DEVICES IMAGE PROGRAM...: one flash of DEVICES virtual
-# devices, pauses real; appends the wall time in ms to FILE, or fails unless
+# devices, pauses real; appends the wall time and the CPU time of every
+# process (the virtual device's included) in ms to FILE, or fails unless
 # every device received the whole image and followed the protocol.
 gang_run() {
     local file=$1 devices=$2 image=$3
     shift 3
-    local specs=() i start end
+    local specs=() i TIMEFORMAT='%3R %3U %3S' real user sys
     for ((i = 0; i < devices; i++)); do specs+=(--device service-us=0); done
     rm -rf "$work/logs"
-    start=$(date +%s%N)
-    "$bin/flasher-vdev" "${specs[@]}" --account "$work/account" -- "$@" "$image" \
-        >"$work/stdout" 2>"$work/stderr" ||
+    { time "$bin/flasher-vdev" "${specs[@]}" --account "$work/account" -- "$@" "$image" \
+        >"$work/stdout" 2>"$work/stderr"; } 2>"$work/time" ||
         { echo "bench: $* on $devices devices failed" >&2; tail -n 12 "$work/stdout" "$work/stderr" >&2; exit 1; }
-    end=$(date +%s%N)
     # Whole pages, at most 240, and the trailer after fewer.
     local pages=$((($(stat -c %s "$image") - 11) / 2048)) writes
     ((pages > 240)) && pages=240
@@ -138,11 +137,20 @@ gang_run() {
         cat "$work/account" >&2
         exit 1
     fi
-    echo "ms=$(((end - start) / 1000000))" >>"$file"
+    read -r real user sys <"$work/time"
+    awk -v r="$real" -v u="$user" -v s="$sys" 'BEGIN { printf "ms=%d cpu=%d\n", r * 1000, (u + s) * 1000 }' >>"$file"
 }
 
-# gang_table PAGES: flasher alone on one device, then the gang on 1, 2, 4, 8,
-# in turn each round; medians and the ratio to flasher alone.
+# A plain parallel loop, the floor for the gang: one flasher per device,
+# pinned, started at once, then wait. Arguments: N, flasher, the image.
+loop_script='for ((i = 1; i <= $1; i++)); do
+    FLASHER_USBPATH=1-$i "$2" "$3" >/dev/null 2>&1 &
+done
+wait'
+
+# gang_table PAGES: flasher alone on one device, then the gang on 1, 2, 4, 8
+# and the plain loop on 8, in turn each round; medians and the ratio of the
+# wall time to flasher alone's.
 gang_table() {
     local pages=$1 image=$work/gang$1.bin n r
     head -c $((11 + pages * 2048 + 16)) /dev/urandom >"$image"
@@ -151,15 +159,18 @@ gang_table() {
         for n in 1 2 4 8; do
             gang_run "$work/gang$pages.$n" "$n" "$image" "$gang" --logs "$work/logs"
         done
+        gang_run "$work/gang$pages.loop" 8 "$image" bash -c "$loop_script" loop 8 "$bin/flasher"
     done
     local alone
     alone=$(median "$work/gang$pages.alone" ms)
-    echo "| devices | program | wall time (median) | / flasher alone |"
-    echo "|---|---|---|---|"
-    printf '| 1 | flasher | %.2f s | 1.00 |\n' "$(awk -v a="$alone" 'BEGIN { print a / 1000 }')"
-    for n in 1 2 4 8; do
-        awk -v m="$(median "$work/gang$pages.$n" ms)" -v a="$alone" -v n="$n" \
-            'BEGIN { printf "| %d | flasher-gang | %.2f s | %.2f |\n", n, m / 1000, m / a }'
+    echo "| devices | program | wall time (median) | / flasher alone | CPU, all processes |"
+    echo "|---|---|---|---|---|"
+    for row in "1 flasher alone" "1 flasher-gang 1" "2 flasher-gang 2" "4 flasher-gang 4" \
+        "8 flasher-gang 8" "8 plain-loop loop"; do
+        read -r n who which <<<"$row"
+        awk -v m="$(median "$work/gang$pages.$which" ms)" -v c="$(median "$work/gang$pages.$which" cpu)" \
+            -v a="$alone" -v n="$n" -v who="$who" \
+            'BEGIN { printf "| %d | %s | %.2f s | %.2f | %.2f s |\n", n, who, m / 1000, m / a, c / 1000 }'
     done
 }
 
@@ -178,8 +189,8 @@ gang_part() {
 
 echo "Machine: $(nproc) CPUs, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1), $(uname -sr)"
 echo "Load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
-echo "Rounds: $rounds per scenario; $writes bulk writes per run; wall time excludes the 4 s pause."
 flasher_part() {
+echo "Rounds: $rounds per scenario; $writes bulk writes per run; wall time excludes the 4 s pause."
 echo
 echo "### Virtual device, no service time"
 rounds fast "$work/full.bin" 0
