@@ -92,7 +92,7 @@ const std::string kept = "  not sent: nothing: every byte of the file goes out\n
 // stays behind, and the exit status that says so.
 TEST_F(Probe, TellsWhatOfTheInputGoesOut)
 {
-    const bytes img3 = pattern(11 + 3 * page + 16), big = pattern(11 + 245 * page + 16),
+    const bytes img3 = pattern(11 + 3 * page + 16), big = pattern(11 + 241 * page + 16),
                 odd = pattern(11 + 3 * page + 7), tiny = pattern(5), params = pattern(256);
     dir.write("img3.bin", img3);
     dir.write("big.bin", big);
@@ -121,19 +121,19 @@ TEST_F(Probe, TellsWhatOfTheInputGoesOut)
              kept,
          "flasher would erase 1-1 and send the whole file: 3 pages and the trailer",
          0},
-        {"245 pages and a trailer",
+        {"241 pages and a trailer",
          {"big.bin", "all"},
          {},
-         "input: big.bin, 501787 bytes: a firmware image (any size but 256 bytes)\n"
+         "input: big.bin, 493595 bytes: a firmware image (any size but 256 bytes)\n"
          "  erase: E2 with the header " +
              hex11(big) +
              " (the file's first 11 bytes)\n"
              "  pages: 0-239 (240 pages, the most flasher sends)\n"
              "  trailer: none: flasher sends no trailer after 240 pages\n"
-             "  not sent: 10256 bytes from offset 491531: beyond page 239; flasher sends at most "
+             "  not sent: 2064 bytes from offset 491531: beyond page 239; flasher sends at most "
              "240 "
              "pages and nothing after them\n",
-         "flasher would erase 1-1 and send 240 pages; 10256 bytes of the file would not be sent",
+         "flasher would erase 1-1 and send 240 pages; 2064 bytes of the file would not be sent",
          3},
         {"an odd tail",
          {"odd.bin"},
