@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 using namespace support;
 
@@ -34,6 +35,17 @@ class BadInput : public testing::Test
     {
         call.json = true;
         return run_vdev(dir, call);
+    }
+
+    // A 5-page image with a trailer into a device that takes 3 ms a
+    // transfer, flasher started by `wrapper`; the image is checked.
+    vdev_result run_slowly_through(std::vector<std::string> wrapper) const
+    {
+        const std::string path = dir.write("image.bin", pattern(11 + 5 * 2048 + 16));
+        return run({.command = {path},
+                    .devices = {"service-us=3000"},
+                    .expect_image = path,
+                    .wrapper = std::move(wrapper)});
     }
 };
 
@@ -208,14 +220,8 @@ TEST_F(BadInput, OddAndLongSerials)
 // is written.)
 TEST_F(BadInput, OutputPipeClosedHalfWay)
 {
-    const auto image = pattern(11 + 5 * 2048 + 16);
-    const std::string path = dir.write("image.bin", image);
-    const vdev_result r =
-        run({.command = {path},
-             .devices = {"service-us=3000"},
-             .expect_image = path,
-             .wrapper = {"/bin/bash", "-c", "set -o pipefail; \"$@\" 2>&1 | head -n 4 >/dev/null",
-                         "pipe"}});
+    const vdev_result r = run_slowly_through(
+        {"/bin/bash", "-c", "set -o pipefail; \"$@\" 2>&1 | head -n 4 >/dev/null", "pipe"});
     EXPECT_EQ(json_number(r.account, "command_status"), 0);
     EXPECT_EQ(json_number(r.account, "transfers"), 3 + 5 * 33 + 1);
     EXPECT_EQ(r.status, 0) << r.account;
@@ -247,21 +253,16 @@ TEST_F(BadInput, UsbPathLongerThanAnyUsbPath)
 // descriptors are read while the device is open (each transfer takes 3 ms).
 TEST_F(BadInput, ClosedStandardStreamsGetDevNull)
 {
-    const auto image = pattern(11 + 5 * 2048 + 16);
-    const std::string path = dir.write("image.bin", image);
     const vdev_result r =
-        run({.command = {path},
-             .devices = {"service-us=3000"},
-             .expect_image = path,
-             .wrapper = {"/bin/bash", "-c",
-                         "\"$@\" <&- >&- 2>&- & pid=$!\n"
-                         "for i in $(seq 500); do\n"
-                         "  ls -l /proc/$pid/fd 2>/dev/null | grep -q /dev/bus/usb/ && break\n"
-                         "  sleep 0.01\n"
-                         "done\n"
-                         "readlink /proc/$pid/fd/0 /proc/$pid/fd/1 /proc/$pid/fd/2 >fds.txt\n"
-                         "wait $pid",
-                         "closed"}});
+        run_slowly_through({"/bin/bash", "-c",
+                            "\"$@\" <&- >&- 2>&- & pid=$!\n"
+                            "for i in $(seq 500); do\n"
+                            "  ls -l /proc/$pid/fd 2>/dev/null | grep -q /dev/bus/usb/ && break\n"
+                            "  sleep 0.01\n"
+                            "done\n"
+                            "readlink /proc/$pid/fd/0 /proc/$pid/fd/1 /proc/$pid/fd/2 >fds.txt\n"
+                            "wait $pid",
+                            "closed"});
     EXPECT_EQ(read_text(dir.file("fds.txt")), "/dev/null\n/dev/null\n/dev/null\n");
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");
