@@ -20,6 +20,26 @@ void print_usage(const char *program)
     std::fprintf(stderr, msg::usage_erase, program);
 }
 
+// Size of an open file, or -1 when it cannot be told (a pipe, say): such a
+// source is never a parameter file. Measured in 64 bits everywhere: long is
+// 32 bits on Windows, and an image of 4 GiB + 256 bytes must not pass for a
+// parameter file there.
+long long input_size(std::FILE *file)
+{
+    long long size = -1;
+#ifdef _WIN32
+    if (_fseeki64(file, 0, SEEK_END) == 0)
+        size = _ftelli64(file);
+    _fseeki64(file, 0, SEEK_SET);
+#else
+    if (fseeko(file, 0, SEEK_END) == 0)
+        size = ftello(file);
+    fseeko(file, 0, SEEK_SET);
+#endif
+    std::clearerr(file);
+    return size;
+}
+
 // Opens argv[1], decides parameters or firmware and, for firmware, reads the
 // image header. A short file leaves the rest of the header zero; a read error
 // (a directory, say) counts as a file that cannot be opened.
@@ -70,26 +90,6 @@ bool connect(const char *serial)
 }
 
 } // namespace
-
-// Size of an open file, or -1 when it cannot be told (a pipe, say): such a
-// source is never a parameter file. Measured in 64 bits everywhere: long is
-// 32 bits on Windows, and an image of 4 GiB + 256 bytes must not pass for a
-// parameter file there.
-long long input_size(std::FILE *file)
-{
-    long long size = -1;
-#ifdef _WIN32
-    if (_fseeki64(file, 0, SEEK_END) == 0)
-        size = _ftelli64(file);
-    _fseeki64(file, 0, SEEK_SET);
-#else
-    if (fseeko(file, 0, SEEK_END) == 0)
-        size = ftello(file);
-    fseeko(file, 0, SEEK_SET);
-#endif
-    std::clearerr(file);
-    return size;
-}
 
 int prepare_run(int argc, char **argv, run_request &request)
 {

@@ -36,10 +36,6 @@ int prepare_run(int argc, char **argv, run_request &request);
 // mode. Returns the exit status.
 int perform_run(const run_request &request);
 
-// The size of an open file, or -1 when it cannot be told. The stream is left
-// at offset 0.
-long long input_size(std::FILE *file);
-
 // Sends the 256-byte parameter block (input at offset 0). Exit status.
 int upload_params(const run_request &request);
 
