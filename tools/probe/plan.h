@@ -2,7 +2,7 @@
 #pragma once
 
 #include "tools/probe/dry_run.h"
-#include "usb/dryrun/dryrun_transport.h"
+#include "usb/dryrun/sent_messages.h"
 
 #include <vector>
 

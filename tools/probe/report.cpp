@@ -3,7 +3,8 @@
 // it sent, and the libusb back-end's own checks of each device.
 #include "tools/probe/report.h"
 
-#include "frontend/protocol.h"
+#include "tools/probe/input_report.h"
+#include "tools/probe/words.h"
 #include "usb/transport.h"
 
 #include <algorithm>
@@ -17,37 +18,11 @@ std::string device_name(const device_examination &ex)
     return ex.path_known ? std::string(ex.path) : std::string("a device with no usb path");
 }
 
-// Quotes an argument for a POSIX shell when it needs it.
-std::string shell_word(const std::string &word)
-{
-    const char *plain = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_./:=@%+,-";
-    if (!word.empty() && word.find_first_not_of(plain) == std::string::npos)
-        return word;
-    std::string quoted = "'";
-    for (const char c : word)
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
-
 std::string flasher_command(const probe_subject &subject)
 {
     if (subject.args.empty())
         return "flasher ...";
-    std::string command = "flasher";
-    for (const std::string &arg : subject.args)
-        command += " " + shell_word(arg);
-    return command;
-}
-
-std::string hex_bytes(const unsigned char *bytes, std::size_t count)
-{
-    std::string text;
-    char piece[4];
-    for (std::size_t i = 0; i < count; ++i) {
-        std::snprintf(piece, sizeof piece, i == 0 ? "%02X" : " %02X", bytes[i]);
-        text += piece;
-    }
-    return text;
+    return shell_command("flasher", subject.args);
 }
 
 struct open_error_text {
@@ -116,93 +91,6 @@ void print_header(std::FILE *out, const probe_findings &f)
     else
         std::fprintf(out, "flasher-probe: a dry run of \"%s\"; nothing is written to any device\n",
                      flasher_command(f.subject).c_str());
-}
-
-void print_erase(std::FILE *out, const input_plan &plan, const dry_run &run)
-{
-    std::fprintf(out, "  erase: %02X with the header %s", plan.erase_code,
-                 hex_bytes(plan.header.data(), plan.header.size()).c_str());
-    if (run.request.header_read == image_header_size)
-        std::fprintf(out, " (the file's first 11 bytes)\n");
-    else
-        std::fprintf(out, " (the file's %zu bytes, then zeros)\n", run.request.header_read);
-}
-
-void print_pages(std::FILE *out, const input_plan &plan)
-{
-    if (plan.pages == 0)
-        std::fprintf(out, "  pages: none: no whole page of 2048 bytes follows the header\n");
-    else
-        std::fprintf(out, "  pages: 0-%u (%u page%s%s)\n", plan.pages - 1, plan.pages,
-                     plan.pages == 1 ? "" : "s",
-                     plan.pages == max_pages ? ", the most flasher sends" : "");
-    if (plan.trailer)
-        std::fprintf(out, "  trailer: sent (the 16 bytes after the last page)\n");
-    else if (plan.pages == max_pages)
-        std::fprintf(out, "  trailer: none: flasher sends no trailer after 240 pages\n");
-    else
-        std::fprintf(out, "  trailer: none: the file does not end in 16 bytes after the last "
-                          "whole page\n");
-}
-
-void print_unsent(std::FILE *out, const input_plan &plan)
-{
-    if (plan.total < 0) {
-        std::fprintf(out, "  not sent: cannot be told: the source gives more bytes than its "
-                          "size says\n");
-        return;
-    }
-    if (plan.unsent == 0) {
-        std::fprintf(out, "  not sent: nothing: every byte of the file goes out\n");
-        return;
-    }
-    std::fprintf(out, "  not sent: %s%lld bytes from offset %lld: ",
-                 plan.total_at_least ? "at least " : "", plan.unsent, plan.sent);
-    if (plan.why == leftover::beyond_page_limit)
-        std::fprintf(out, "beyond page 239; flasher sends at most 240 pages and nothing after "
-                          "them\n");
-    else
-        std::fprintf(out,
-                     "a tail of %lld bytes after the last whole page; only a tail of exactly "
-                     "16 bytes (the trailer) is sent\n",
-                     plan.unsent);
-}
-
-void print_input(std::FILE *out, const probe_findings &f)
-{
-    const dry_run &run = *f.run;
-    if (!run.prepared) {
-        std::fprintf(out, "input: flasher stops here, before any USB activity: %s\n",
-                     run.last_line.c_str());
-        return;
-    }
-    const input_plan &plan = *f.plan;
-    const char *name = f.subject.args[0].c_str();
-    switch (plan.mode) {
-    case run_mode::erase_only:
-        std::fprintf(out, "input: none: \"erase\" reads no file\n");
-        std::fprintf(out, "  erase: %02X with 11 zero bytes, then two zero bytes; nothing else\n",
-                     plan.erase_code);
-        return;
-    case run_mode::parameters:
-        std::fprintf(out, "input: %s, 256 bytes: a parameter block (exactly 256 bytes)\n", name);
-        std::fprintf(out, "  sent: E8, then the 256 bytes as they stand; no erase\n");
-        return;
-    case run_mode::firmware:
-        break;
-    }
-    if (run.request.input_size >= 0)
-        std::fprintf(out, "input: %s, %lld bytes: a firmware image (any size but 256 bytes)\n",
-                     name, run.request.input_size);
-    else
-        std::fprintf(out,
-                     "input: %s: its size cannot be told (not a regular file), so flasher takes "
-                     "it for a firmware image whatever it holds, 256 bytes of parameters too; "
-                     "it held %s%lld bytes\n",
-                     name, run.counted_at_least ? "at least " : "", run.counted_total);
-    print_erase(out, plan, run);
-    print_pages(out, plan);
-    print_unsent(out, plan);
 }
 
 void print_selectors(std::FILE *out, const probe_findings &f)
@@ -276,39 +164,6 @@ void print_pins(std::FILE *out, const probe_findings &f)
         std::fprintf(out, "  FLASHER_USBPATH=%s %s\n", shell_word(path).c_str(), command.c_str());
 }
 
-std::string pages_text(const input_plan &plan)
-{
-    std::string text = std::to_string(plan.pages) + (plan.pages == 1 ? " page" : " pages");
-    return plan.trailer ? text + " and the trailer" : text;
-}
-
-verdict judge_input(const probe_findings &f, const std::string &where)
-{
-    const input_plan &plan = *f.plan;
-    switch (plan.mode) {
-    case run_mode::parameters:
-        return {probe_would_succeed, "flasher would upload the parameter block to " + where};
-    case run_mode::erase_only:
-        return {probe_would_succeed, "flasher would erase " + where};
-    case run_mode::firmware:
-        break;
-    }
-    if (only_erases(plan))
-        return {probe_would_leave,
-                "flasher would only erase " + where + ": the file has no whole page"};
-    if (plan.unsent > 0)
-        return {probe_would_leave,
-                "flasher would erase " + where + " and send " + pages_text(plan) + "; " +
-                    (plan.total_at_least ? "at least " : "") + std::to_string(plan.unsent) +
-                    " bytes of the file would not be sent"};
-    if (plan.total < 0)
-        return {probe_would_succeed, "flasher would erase " + where + " and send " +
-                                         pages_text(plan) +
-                                         "; what is left of the source cannot be told"};
-    return {probe_would_succeed,
-            "flasher would erase " + where + " and send the whole file: " + pages_text(plan)};
-}
-
 } // namespace
 
 std::vector<std::string> usable_paths(const dryrun::walk_result &walk)
@@ -339,14 +194,15 @@ verdict judge(const probe_findings &f)
         return {probe_would_succeed, "flasher would use " + where};
     if (f.run->status != 0)
         return {probe_would_fail, "flasher would fail on " + where + ": " + f.run->last_line};
-    return judge_input(f, where);
+    return judge_input(*f.plan, "flasher", where);
 }
 
 void print_report(std::FILE *out, const probe_findings &f, const verdict &v)
 {
     print_header(out, f);
     if (f.run != nullptr)
-        print_input(out, f);
+        print_input(out, f.subject.args.empty() ? std::string() : f.subject.args[0], *f.run,
+                    *f.plan);
     print_devices(out, f);
     print_pins(out, f);
     std::fprintf(out, "verdict: %s\n", v.text.c_str());

@@ -3,26 +3,17 @@
 #pragma once
 
 #include "tools/probe/plan.h"
+#include "tools/probe/verdict.h"
+#include "usb/dryrun/dryrun_transport.h"
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
-// Exit statuses of flasher-probe.
-constexpr int probe_would_succeed = 0; // flasher would send the whole input
-constexpr int probe_would_fail = 1;    // flasher would fail (no input, no device)
-constexpr int probe_bad_options = 2;
-constexpr int probe_would_leave = 3; // flasher would run but leave bytes unsent, or only erase
-
 // What was asked: flasher's arguments and the selectors it would use.
 struct probe_subject {
     std::vector<std::string> args;  // flasher's arguments, after its name
     const char *usb_path = nullptr; // FLASHER_USBPATH, null when unset
-};
-
-struct verdict {
-    int status = probe_would_succeed;
-    std::string text;
 };
 
 // The whole run: a dry run of the front end (null in a survey of the devices

@@ -10,7 +10,6 @@ namespace
 
 walk_result last_walk;
 bool walked = false;
-std::vector<message> messages;
 
 } // namespace
 
@@ -45,11 +44,6 @@ bool searched_at_all()
     return walked;
 }
 
-const std::vector<message> &sent()
-{
-    return messages;
-}
-
 } // namespace dryrun
 
 // The search is recorded and the connection always made, to a device that
@@ -64,6 +58,5 @@ bool open_usb(const char *serial, const char *usb_path)
 
 int flasher_dev_write(const unsigned char *buffer, int length, unsigned int timeout_ms)
 {
-    dryrun::messages.push_back({std::vector<unsigned char>(buffer, buffer + length), timeout_ms});
-    return length;
+    return dryrun::record_sent(buffer, length, timeout_ms);
 }

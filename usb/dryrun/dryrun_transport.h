@@ -7,6 +7,7 @@
 // can be read off afterwards.
 #pragma once
 
+#include "usb/dryrun/sent_messages.h"
 #include "usb/libusb/device_walk.h"
 
 #include <string>
@@ -28,18 +29,9 @@ struct walk_result {
 // Makes the search with these selectors (each null when absent).
 walk_result walk(const char *serial, const char *usb_path);
 
-// One message the front end handed to flasher_dev_write.
-struct message {
-    std::vector<unsigned char> bytes;
-    unsigned int timeout_ms;
-};
-
 // The search made by the front end's open_usb (the last one, if several),
 // and whether it made one at all.
 const walk_result &searched();
 bool searched_at_all();
-
-// Every message the front end sent, in order.
-const std::vector<message> &sent();
 
 } // namespace dryrun

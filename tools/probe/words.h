@@ -1,0 +1,15 @@
+// Small texts the reports are made of: shell words, hex bytes.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+// Quotes an argument for a POSIX shell when it needs it.
+std::string shell_word(const std::string &word);
+
+// `program` and then each argument as a shell word, space-separated.
+std::string shell_command(const std::string &program, const std::vector<std::string> &args);
+
+// "E1 00 0A ...": each byte as two upper-case hex digits.
+std::string hex_bytes(const unsigned char *bytes, std::size_t count);
