@@ -4,7 +4,9 @@
 #include "tools/probe/dry_run.h"
 
 #include "frontend/pause.h"
-#include "tools/probe/count_stream.h"
+#include "frontend/protocol.h"
+#include "tools/probe/spool.h"
+#include "tools/probe/temp_file.h"
 
 #include <cstdio>
 #include <unistd.h>
@@ -18,12 +20,17 @@ namespace
 // How much of a stream of unknown size is read past the point where flasher
 // stops, to tell how much of it flasher leaves: enough for any real image.
 constexpr long long drain_limit = 64LL << 20;
+// How much of it the front end is given to read: it reads at most max_pages
+// whole pages after the header; one more page stands for the read that
+// decides the trailer, should it ever come after the last page.
+constexpr long long spool_limit = static_cast<long long>((max_pages + 1) * page_size);
+static_assert(spool_limit <= drain_limit, "the copy is counted within the drain");
 
 // Sends stderr to a temporary file while it lives; keeps the last line.
 class stderr_kept
 {
   public:
-    stderr_kept() : file_(std::tmpfile())
+    stderr_kept() : file_(open_temporary_file())
     {
         std::fflush(stderr);
         if (file_ != nullptr) {
@@ -86,21 +93,20 @@ dry_run run_dry(int argc, char **argv)
     }
     run.prepared = true;
 
-    // A source whose size cannot be told is read through a counting stream,
-    // so that what flasher leaves of it can be told afterwards.
-    counted_source source{run.request.input};
-    std::FILE *counting = nullptr;
-    if (run.request.mode == run_mode::firmware && run.request.input_size < 0) {
-        counting = open_counting_stream(source);
-        if (counting != nullptr)
-            run.request.input = counting;
-    }
+    // A source whose size cannot be told is read from a copy, so that what
+    // flasher leaves of it can be told afterwards. The request still says
+    // its size cannot be told: the front end took its decisions on that.
+    spooled_source source{run.request.input};
+    const bool spooled = run.request.mode == run_mode::firmware && run.request.input_size < 0 &&
+                         spool(source, spool_limit);
+    if (spooled)
+        run.request.input = source.copy;
     run.status = perform_run(run.request);
     run.last_line = kept.last_line();
-    if (counting != nullptr) {
-        run.counted_at_least = !drain(counting, drain_limit);
-        run.counted_total = static_cast<long long>(run.request.header_read) + source.count;
-        std::fclose(counting);
+    if (spooled) {
+        const source_count count = count_source(source, drain_limit);
+        run.counted_at_least = count.at_least;
+        run.counted_total = static_cast<long long>(run.request.header_read) + count.bytes;
         run.request.input = source.from;
     }
     return run;

@@ -12,7 +12,7 @@ struct dry_run {
     run_request request;   // as the front end read the command line
     std::string last_line; // the last line flasher would print to stderr
     // The bytes the input held, once read to its end (a source whose size
-    // cannot be told is counted as the front end reads it, then drained);
+    // cannot be told is given to the front end as a copy, then counted);
     // -1 when not counted. at_least: counting stopped with bytes left.
     long long counted_total = -1;
     bool counted_at_least = false;
