@@ -39,6 +39,35 @@ void note_misuse(const char *call)
     win.misuse.emplace_back(call);
 }
 
+// The device whose interface path, as Windows names it, is `path`; -1 for none.
+int device_at(const std::string &path)
+{
+    for (std::size_t n = 0; n < win.devices.size(); ++n) {
+        std::string name = win.devices[n].instance_id;
+        std::replace(name.begin(), name.end(), '\\', '#');
+        if (path == "\\\\.\\" + name + "#{A5DCBF10-6530-11D2-901F-00C04FB951ED}")
+            return static_cast<int>(n);
+    }
+    return -1;
+}
+
+// The device behind a handle handed out with `devices` beside it.
+const fake_device *device_of(const std::vector<void *> &out, const std::vector<int> &devices,
+                             const void *handle)
+{
+    const auto at = std::find(out.begin(), out.end(), handle);
+    if (at == out.end())
+        return nullptr;
+    const int n = devices[static_cast<std::size_t>(at - out.begin())];
+    return n < 0 ? nullptr : &win.devices[static_cast<std::size_t>(n)];
+}
+
+WINBOOL fail_with(DWORD error)
+{
+    win.last_error = error;
+    return FALSE;
+}
+
 } // namespace
 
 void win_double_reset()
@@ -88,6 +117,37 @@ WINBOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet)
     return TRUE;
 }
 
+WINBOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                          DWORD Property, PDWORD PropertyRegDataType,
+                                          PBYTE PropertyBuffer, DWORD PropertyBufferSize,
+                                          PDWORD RequiredSize)
+{
+    win.calls.emplace_back("SetupDiGetDeviceRegistryPropertyA");
+    win.properties_read.push_back(Property);
+    if (!live(win.lists_created, win.lists_destroyed, DeviceInfoSet)) {
+        note_misuse("SetupDiGetDeviceRegistryPropertyA");
+        return fail_with(ERROR_INVALID_DATA);
+    }
+    const DWORD n = DeviceInfoData->DevInst - devinst_base;
+    // Windows says ERROR_INVALID_DATA for a property the device does not have.
+    if (n >= win.devices.size() || Property != SPDRP_SERVICE || win.devices[n].service == nullptr)
+        return fail_with(ERROR_INVALID_DATA);
+    const std::size_t size = std::strlen(win.devices[n].service) + 1;
+    if (RequiredSize != nullptr)
+        *RequiredSize = static_cast<DWORD>(size);
+    if (size > PropertyBufferSize)
+        return fail_with(ERROR_INSUFFICIENT_BUFFER);
+    std::memcpy(PropertyBuffer, win.devices[n].service, size);
+    if (PropertyRegDataType != nullptr)
+        *PropertyRegDataType = REG_SZ;
+    return TRUE;
+}
+
+DWORD GetLastError()
+{
+    return win.last_error;
+}
+
 CONFIGRET CM_Get_Device_IDA(DEVINST dnDevInst, PCHAR Buffer, ULONG BufferLen, ULONG ulFlags)
 {
     win.calls.emplace_back("CM_Get_Device_IDA");
@@ -113,10 +173,15 @@ HANDLE CreateFileA(PCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     win.calls.emplace_back("CreateFileA");
     win.create_files.push_back({lpFileName, dwDesiredAccess, dwShareMode, lpSecurityAttributes,
                                 dwCreationDisposition, dwFlagsAndAttributes, hTemplateFile});
-    if (win.create_file_fails)
+    const int n = device_at(lpFileName);
+    const DWORD error = n >= 0 ? win.devices[static_cast<std::size_t>(n)].open_error : 0;
+    if (win.create_file_fails || error != 0) {
+        fail_with(error != 0 ? error : ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
+    }
     void *file = next_object(file_base);
     win.files_opened.push_back(file);
+    win.file_devices.push_back(n);
     return file;
 }
 
@@ -139,10 +204,16 @@ WINBOOL WinUsb_Initialize(HANDLE DeviceHandle, PWINUSB_INTERFACE_HANDLE Interfac
         note_misuse("WinUsb_Initialize");
         return FALSE;
     }
+    const fake_device *dev = device_of(win.files_opened, win.file_devices, DeviceHandle);
+    if (dev != nullptr && dev->init_error != 0)
+        return fail_with(dev->init_error);
     if (win.initialize_fails)
-        return FALSE;
+        return fail_with(ERROR_NOT_SUPPORTED);
     *InterfaceHandle = next_object(interface_base);
     win.interfaces_created.push_back(*InterfaceHandle);
+    const auto file = std::find(win.files_opened.begin(), win.files_opened.end(), DeviceHandle);
+    win.interface_devices.push_back(
+        win.file_devices[static_cast<std::size_t>(file - win.files_opened.begin())]);
     return TRUE;
 }
 
@@ -166,9 +237,13 @@ WINBOOL WinUsb_QueryPipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR Alternat
         note_misuse("WinUsb_QueryPipe");
         return FALSE;
     }
-    if (AlternateInterfaceNumber != 0 || PipeIndex >= win.pipes.size())
+    const fake_device *dev =
+        device_of(win.interfaces_created, win.interface_devices, InterfaceHandle);
+    const std::vector<fake_pipe> &pipes =
+        dev != nullptr && dev->pipes.has_value() ? *dev->pipes : win.pipes;
+    if (AlternateInterfaceNumber != 0 || PipeIndex >= pipes.size())
         return FALSE;
-    const fake_pipe &pipe = win.pipes[PipeIndex];
+    const fake_pipe &pipe = pipes[PipeIndex];
     // A failed query still fills in the planted pipe, so a back-end that
     // reads the structure without looking at the result is caught.
     *PipeInformation = {UsbdPipeTypeBulk, pipe.pipe_id, 64, 0};

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,8 @@ using PCSTR = const char *;
 using PCHAR = char *;
 using PUCHAR = unsigned char *;
 using PULONG = ULONG *;
+using PBYTE = unsigned char *;
+using PDWORD = DWORD *;
 using DEVINST = DWORD;
 using CONFIGRET = DWORD;
 using WINUSB_INTERFACE_HANDLE = void *;
@@ -80,6 +83,14 @@ constexpr DWORD OPEN_EXISTING = 3;
 constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x00000080;
 constexpr DWORD FILE_FLAG_OVERLAPPED = 0x40000000;
 constexpr ULONG PIPE_TRANSFER_TIMEOUT = 0x03;
+constexpr DWORD SPDRP_SERVICE = 0x00000004;
+constexpr DWORD REG_SZ = 1;
+constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+constexpr DWORD ERROR_ACCESS_DENIED = 5;
+constexpr DWORD ERROR_INVALID_DATA = 13;
+constexpr DWORD ERROR_GEN_FAILURE = 31;
+constexpr DWORD ERROR_NOT_SUPPORTED = 50;
+constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 
 HDEVINFO SetupDiGetClassDevsExA(const GUID *ClassGuid, PCSTR Enumerator, HWND hwndParent,
                                 DWORD Flags, HDEVINFO DeviceInfoSet, PCSTR MachineName,
@@ -87,6 +98,11 @@ HDEVINFO SetupDiGetClassDevsExA(const GUID *ClassGuid, PCSTR Enumerator, HWND hw
 WINBOOL SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex,
                               PSP_DEVINFO_DATA DeviceInfoData);
 WINBOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
+WINBOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                          DWORD Property, PDWORD PropertyRegDataType,
+                                          PBYTE PropertyBuffer, DWORD PropertyBufferSize,
+                                          PDWORD RequiredSize);
+DWORD GetLastError();
 CONFIGRET CM_Get_Device_IDA(DEVINST dnDevInst, PCHAR Buffer, ULONG BufferLen, ULONG ulFlags);
 HANDLE CreateFileA(PCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
@@ -103,14 +119,20 @@ WINBOOL WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID, 
 
 // ---- The machine a test describes ----
 
-struct fake_device {
-    std::string instance_id;
-    CONFIGRET id_result = CR_SUCCESS; // what CM_Get_Device_IDA returns for it
-};
-
 struct fake_pipe {
     bool query_ok = true;
     UCHAR pipe_id = 0;
+};
+
+struct fake_device {
+    std::string instance_id;
+    CONFIGRET id_result = CR_SUCCESS; // what CM_Get_Device_IDA returns for it
+    // The device's own answers, once opened by its interface path; the
+    // machine-wide settings below apply as well.
+    const char *service = nullptr;                 // SPDRP_SERVICE: its driver; null for none
+    DWORD open_error = 0;                          // CreateFileA fails with it, when not 0
+    DWORD init_error = 0;                          // WinUsb_Initialize fails with it, when not 0
+    std::optional<std::vector<fake_pipe>> pipes{}; // else the machine's
 };
 
 // How WinUsb_WritePipe answers: it reports min(length, transfers) bytes.
@@ -170,9 +192,9 @@ struct win_double_state {
     // Set-up.
     std::vector<fake_device> devices;
     bool classdevs_fails = false;
-    bool create_file_fails = false;
-    bool initialize_fails = false;
-    std::vector<fake_pipe> pipes; // by pipe index; a query past the end fails
+    bool create_file_fails = false; // with ERROR_FILE_NOT_FOUND
+    bool initialize_fails = false;  // with ERROR_NOT_SUPPORTED
+    std::vector<fake_pipe> pipes;   // by pipe index; a query past the end fails
     bool set_policy_fails = false;
     fake_write write;
 
@@ -188,11 +210,16 @@ struct win_double_state {
     std::vector<query_pipe_call> queries;
     std::vector<pipe_policy_call> policies;
     std::vector<write_pipe_call> writes;
+    std::vector<DWORD> properties_read; // the Property of each registry read
+    DWORD last_error = 0;               // what GetLastError returns
 
     // Every object handed out and given back, in order.
     std::vector<HDEVINFO> lists_created, lists_destroyed;
     std::vector<HANDLE> files_opened, files_closed;
     std::vector<WINUSB_INTERFACE_HANDLE> interfaces_created, interfaces_freed;
+    // The device behind each file and interface handed out (by position in
+    // devices; -1 for a path that names none).
+    std::vector<int> file_devices, interface_devices;
 
     // Calls with a handle that was never handed out or was already given
     // back. A correct back-end leaves this empty.

@@ -5,7 +5,7 @@
 // with, so the device is chosen by ID and serial only (see docs/windows.md).
 #include "usb/transport.h"
 
-#include "usb/winusb/device_id.h"
+#include "usb/winusb/device_walk.h"
 #include "usb/winusb/win_api.h"
 
 #include <cstdio>
@@ -16,8 +16,6 @@ namespace
 
 // Every write goes to this bulk OUT pipe; the device must have it.
 constexpr UCHAR flash_out_pipe = 0x02;
-// Of alternate setting 0, only these pipe indices are looked at.
-constexpr UCHAR pipe_indices_checked = 2;
 
 } // namespace
 
@@ -29,81 +27,39 @@ static WINUSB_INTERFACE_HANDLE winusb_handle = nullptr;
 // the program for ever, so every write sets its own before it starts.
 static std::optional<ULONG> pipe_timeout_ms;
 
-// Walks the present USB devices and writes the interface path of the first
-// whose instance ID matches. A device whose path would not fit in the buffer
-// cannot be opened, so the walk moves on past it.
-static bool find_device(const char *serial, std::span<char, interface_path_size> path)
+// Walks the present USB devices up to the first that flasher-win takes
+// (device_walk.cpp says which), or past the last.
+static bool find_device(const char *serial, win_device &device)
 {
-    HDEVINFO devices = SetupDiGetClassDevsExA(
-        nullptr, "USB", nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES, nullptr, nullptr, nullptr);
-    if (devices == INVALID_HANDLE_VALUE) {
+    HDEVINFO devices = nullptr;
+    if (!list_present_devices(devices)) {
         std::fprintf(stderr, "get classdev failed\n");
         return false;
     }
-    bool found = false;
     SP_DEVINFO_DATA info{};
     info.cbSize = sizeof info;
-    for (DWORD index = 0; !found && SetupDiEnumDeviceInfo(devices, index, &info); ++index) {
-        char id[device_id_size];
-        if (CM_Get_Device_IDA(info.DevInst, id, sizeof id, 0) != CR_SUCCESS)
-            continue;
-        id[sizeof id - 1] = '\0';
-        found = match_device_id(id, serial) == 1 && build_interface_path(id, path);
-    }
+    for (DWORD index = 0; !ends_search(device.verdict) && next_listed_device(devices, index, info);
+         ++index)
+        device = examine_listed_device(info, serial);
     SetupDiDestroyDeviceInfoList(devices);
-    return found;
-}
-
-// Gives back what a failed open created, so repeated attempts leak nothing.
-static void release_device()
-{
-    if (winusb_handle != nullptr) {
-        WinUsb_Free(winusb_handle);
-        winusb_handle = nullptr;
-    }
-    if (dev_handle != INVALID_HANDLE_VALUE) {
-        CloseHandle(dev_handle);
-        dev_handle = INVALID_HANDLE_VALUE;
-    }
-}
-
-// True when pipe index 0 or 1 of alternate setting 0 is an OUT pipe.
-static bool has_out_pipe()
-{
-    bool out = false;
-    for (UCHAR index = 0; index < pipe_indices_checked; ++index) {
-        WINUSB_PIPE_INFORMATION pipe{};
-        if (WinUsb_QueryPipe(winusb_handle, 0, index, &pipe) && (pipe.PipeId & 0x80) == 0)
-            out = true;
-    }
-    return out;
-}
-
-static bool open_device(const char *path)
-{
-    dev_handle =
-        CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
-    if (dev_handle == INVALID_HANDLE_VALUE)
-        return false;
-    if (!WinUsb_Initialize(dev_handle, &winusb_handle)) {
-        std::fprintf(stderr, "winusb init failed\n");
-        winusb_handle = nullptr; // nothing to free
-        release_device();
-        return false;
-    }
-    if (!has_out_pipe()) {
-        release_device();
-        return false;
-    }
-    pipe_timeout_ms.reset(); // a new interface starts with WinUSB's default
-    return true;
+    return ends_search(device.verdict);
 }
 
 bool open_usb(const char *serial, const char * /*usb_path: not used on Windows*/)
 {
-    char path[interface_path_size];
-    return find_device(serial, path) && open_device(path);
+    win_device device;
+    if (!find_device(serial, device))
+        return false;
+    // The device taken is the only one tried: a failure ends the attempt.
+    open_taken_device(device);
+    if (device.verdict == win_verdict::winusb_failed)
+        std::fprintf(stderr, "winusb init failed\n");
+    if (device.verdict != win_verdict::chosen)
+        return false;
+    dev_handle = device.file;
+    winusb_handle = device.winusb;
+    pipe_timeout_ms.reset(); // a new interface starts with WinUSB's default
+    return true;
 }
 
 // Makes the pipe's transfer time-out timeout_ms, calling WinUSB only when the
