@@ -4,9 +4,10 @@
 # source tree configured with cmake/mingw-w64-x86_64.cmake), rebuilt on every
 # build so it never goes stale.
 #
-# Sets FLASHER_WIN_EXE to the exe's path when it is built and, with the tests,
-# FLASHER_WIN_PREPARE_PROBE_EXE to that of the Windows test program built
-# beside it (tests/winusb/windows/).
+# Sets FLASHER_WIN_EXE to the exe's path when it is built, FLASHER_WIN_PROBE_EXE
+# to that of flasher-probe.exe (the dry run of flasher-win, built beside it)
+# and, with the tests, FLASHER_WIN_PREPARE_PROBE_EXE to that of the Windows
+# test program built beside them (tests/winusb/windows/).
 
 find_program(FLASHER_MINGW_CXX x86_64-w64-mingw32-g++)
 if(FLASHER_MINGW_CXX)
@@ -28,7 +29,8 @@ if(FLASHER_BUILD_WINDOWS)
     set(flasher_win_build_type Release)
   endif()
   set(FLASHER_WIN_EXE ${PROJECT_BINARY_DIR}/flasher-win/flasher-win.exe)
-  set(flasher_win_outputs ${FLASHER_WIN_EXE})
+  set(FLASHER_WIN_PROBE_EXE ${PROJECT_BINARY_DIR}/flasher-win/flasher-probe.exe)
+  set(flasher_win_outputs ${FLASHER_WIN_EXE} ${FLASHER_WIN_PROBE_EXE})
   if(FLASHER_BUILD_TESTS)
     set(FLASHER_WIN_PREPARE_PROBE_EXE ${PROJECT_BINARY_DIR}/flasher-win/prepare_run_probe.exe)
     list(APPEND flasher_win_outputs ${FLASHER_WIN_PREPARE_PROBE_EXE})
@@ -49,5 +51,6 @@ if(FLASHER_BUILD_WINDOWS)
     BUILD_BYPRODUCTS ${flasher_win_outputs})
 else()
   unset(FLASHER_WIN_EXE)
+  unset(FLASHER_WIN_PROBE_EXE)
   unset(FLASHER_WIN_PREPARE_PROBE_EXE)
 endif()

@@ -129,6 +129,8 @@ WINBOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DA
         return fail_with(ERROR_INVALID_DATA);
     }
     const DWORD n = DeviceInfoData->DevInst - devinst_base;
+    if (n < win.devices.size() && win.devices[n].service_error != 0)
+        return fail_with(win.devices[n].service_error);
     // Windows says ERROR_INVALID_DATA for a property the device does not have.
     if (n >= win.devices.size() || Property != SPDRP_SERVICE || win.devices[n].service == nullptr)
         return fail_with(ERROR_INVALID_DATA);

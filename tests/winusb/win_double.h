@@ -129,9 +129,10 @@ struct fake_device {
     CONFIGRET id_result = CR_SUCCESS; // what CM_Get_Device_IDA returns for it
     // The device's own answers, once opened by its interface path; the
     // machine-wide settings below apply as well.
-    const char *service = nullptr;                 // SPDRP_SERVICE: its driver; null for none
-    DWORD open_error = 0;                          // CreateFileA fails with it, when not 0
-    DWORD init_error = 0;                          // WinUsb_Initialize fails with it, when not 0
+    const char *service = nullptr; // SPDRP_SERVICE: its driver; null for none
+    DWORD service_error = 0;       // reading SPDRP_SERVICE fails with it, when not 0
+    DWORD open_error = 0;          // CreateFileA fails with it, when not 0
+    DWORD init_error = 0;          // WinUsb_Initialize fails with it, when not 0
     std::optional<std::vector<fake_pipe>> pipes{}; // else the machine's
 };
 

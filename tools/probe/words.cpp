@@ -13,12 +13,36 @@ std::string shell_word(const std::string &word)
     return quoted + "'";
 }
 
+namespace
+{
+
+std::string join_words(const std::string &program, const std::vector<std::string> &args,
+                       std::string (*quote)(const std::string &))
+{
+    std::string command = quote(program);
+    for (const std::string &arg : args)
+        command += " " + quote(arg);
+    return command;
+}
+
+} // namespace
+
 std::string shell_command(const std::string &program, const std::vector<std::string> &args)
 {
-    std::string command = shell_word(program);
-    for (const std::string &arg : args)
-        command += " " + shell_word(arg);
-    return command;
+    return join_words(program, args, shell_word);
+}
+
+std::string cmd_word(const std::string &word)
+{
+    const char *special = " \t&|<>^(),;=";
+    if (!word.empty() && word.find_first_of(special) == std::string::npos)
+        return word;
+    return "\"" + word + "\"";
+}
+
+std::string cmd_command(const std::string &program, const std::vector<std::string> &args)
+{
+    return join_words(program, args, cmd_word);
 }
 
 std::string hex_bytes(const unsigned char *bytes, std::size_t count)

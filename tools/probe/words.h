@@ -11,5 +11,12 @@ std::string shell_word(const std::string &word);
 // `program` and then each argument as a shell word, space-separated.
 std::string shell_command(const std::string &program, const std::vector<std::string> &args);
 
+// Quotes an argument for the Windows command prompt (and PowerShell) when
+// it needs it: in double quotes, which keep "&" and spaces in the word.
+std::string cmd_word(const std::string &word);
+
+// `program` and then each argument as a command prompt word.
+std::string cmd_command(const std::string &program, const std::vector<std::string> &args);
+
 // "E1 00 0A ...": each byte as two upper-case hex digits.
 std::string hex_bytes(const unsigned char *bytes, std::size_t count);

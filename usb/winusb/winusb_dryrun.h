@@ -1,0 +1,55 @@
+// The dry-run back-end of flasher-probe.exe. open_usb walks the present USB
+// devices with flasher-win's own steps (device_walk.h), opens every device
+// those steps would take (CreateFile, WinUsb_Initialize, the pipe query) and
+// closes it again; it also reads which driver each device is bound to.
+// flasher_dev_write records each message and reports it sent in full.
+// Linked in place of flasher-win's back-end, it lets the unchanged front end
+// run its whole sequence without writing to any device.
+#pragma once
+
+#include "usb/dryrun/sent_messages.h"
+#include "usb/winusb/device_walk.h"
+
+#include <vector>
+
+namespace dryrun_win
+{
+
+// The service a device is bound to, as SetupAPI tells it.
+enum class driver_state {
+    bound,      // service names it
+    none,       // the device has no service: no driver is installed for it
+    unreadable, // the reading failed (error says why)
+};
+
+struct driver_reading {
+    driver_state state = driver_state::none;
+    char service[256] = {};
+    DWORD error = 0;
+};
+
+struct listed_device {
+    win_device device; // handles closed
+    driver_reading driver;
+};
+
+// One search: every listed device whose instance ID could be read, in
+// SetupAPI's order, and where flasher-win would stop.
+struct walk_result {
+    bool listed = false; // the device list was obtained
+    std::vector<listed_device> devices;
+    // The first device whose verdict ends the search: flasher-win goes no
+    // further. -1 when it passes every device over. Devices after it were
+    // examined all the same, for what they would come to on their own.
+    int stop = -1;
+};
+
+// Makes the search with this serial (null when absent).
+walk_result walk(const char *serial);
+
+// The search made by the front end's open_usb (the last one, if several),
+// and whether it made one at all.
+const walk_result &searched();
+bool searched_at_all();
+
+} // namespace dryrun_win
