@@ -9,7 +9,7 @@
 # make builds <dir>/prefix under umockdev-run, whose empty sysfs hides the
 # host's USB devices from Wine's wineusb.sys: no real device of the machine
 # gets into the prefix's registry. Sourced, this file gives the tests
-# wine_copy_prefix, wine_cleanup and wine_stop (below).
+# wine_copy_prefix, wine_cleanup, wine_stop and wine_boot_devices (below).
 
 # wine_env <scratch dir>: a home, a temporary folder (where wineserver puts its
 # socket) and no display, all inside the scratch dir; winedbg, winemenubuilder,
@@ -58,6 +58,32 @@ wine_stop() {
   WINEPREFIX=$2 "$1" -k >/dev/null 2>&1
   WINEPREFIX=$2 "$1" -w >/dev/null 2>&1
   return 0
+}
+
+# wine_boot_devices <wine> <count>: run under flasher-vdev, in the test's
+# scratch dir. Starts this prefix's wineserver, persistent, and with it Wine's
+# services (wineusb.sys among them), so that they and every Wine process get
+# the virtual devices, all with tracing off; then waits until Wine's registry
+# holds <count> USB devices. Leaves the registry's USB keys in ./registry and
+# Wine's complaints in ./boot.log; false when the devices are not all there
+# after 60 s. Everything Wine starts writes to files: the services keep the
+# descriptors they were given.
+wine_enum_key='HKLM\System\CurrentControlSet\Enum\USB'
+wine_enum_line='^HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\USB\\[^\\]+\\[^\\]+'$'\r''?$'
+wine_boot_devices() {
+  local wine=$1 count=$2 listed deadline
+  WINEDEBUG=-all "$(dirname "$wine")/wineserver" -p >>boot.log 2>&1
+  deadline=$(($(date +%s) + 60))
+  while :; do
+    WINEDEBUG=-all "$wine" reg query "$wine_enum_key" /s >registry 2>>boot.log
+    listed=$(grep -cE "$wine_enum_line" registry)
+    [ "$listed" -ge "$count" ] && return 0
+    if [ "$(date +%s)" -ge "$deadline" ]; then
+      echo "Wine's registry holds $listed of the $count devices after 60 s" >>boot.log
+      return 1
+    fi
+    sleep 0.2
+  done
 }
 
 if [[ ${BASH_SOURCE[0]} != "$0" ]]; then

@@ -16,37 +16,22 @@ here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=wine_prefix.sh
 . "$here/wine_prefix.sh"
 
-enum_key='HKLM\System\CurrentControlSet\Enum\USB'
-enum_line='^HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\USB\\[^\\]+\\[^\\]+'$'\r''?$'
-
 # Under flasher-vdev, in the scratch dir: <wine> <exe> <device count> <args...>.
-# This prefix's wineserver and Wine's services (wineusb.sys among them) start
-# here, so they and every Wine process get the virtual devices, and with
-# tracing off; the server is persistent, so the services stay up until the
-# end. flasher-win runs once Wine's registry holds every device, and is then
-# the only process that traces. Everything Wine starts writes to files: the
-# services keep the descriptors they were given.
+# Wine and its services start with the virtual devices (wine_boot_devices);
+# flasher-win runs once Wine's registry holds every device, and is then the
+# only process that traces. The server is persistent, so the services stay up
+# until the end.
 if [ "${1:-}" = --inside ]; then
   wine=$2 exe=$3 count=$4
   shift 4
-  wineserver=$(dirname "$wine")/wineserver
   export WINEDEBUG=-all
-  "$wineserver" -p >>boot.log 2>&1
-  deadline=$(($(date +%s) + 60))
-  while :; do
-    "$wine" reg query "$enum_key" /s >registry 2>>boot.log
-    listed=$(grep -cE "$enum_line" registry)
-    [ "$listed" -ge "$count" ] && break
-    if [ "$(date +%s)" -ge "$deadline" ]; then
-      echo "Wine's registry holds $listed of the $count devices after 60 s" >>boot.log
-      wine_stop "$wineserver" "$WINEPREFIX"
-      exit 90
-    fi
-    sleep 0.2
-  done
+  if ! wine_boot_devices "$wine" "$count"; then
+    wine_stop "$(dirname "$wine")/wineserver" "$WINEPREFIX"
+    exit 90
+  fi
   WINEDEBUG=-all,+setupapi,+file "$wine" "$exe" "$@" >out 2>err
   echo $? >status
-  wine_stop "$wineserver" "$WINEPREFIX"
+  wine_stop "$(dirname "$wine")/wineserver" "$WINEPREFIX"
   exit 0
 fi
 
