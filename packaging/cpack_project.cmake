@@ -1,9 +1,12 @@
 # Read by cpack once per generator: the .deb packages hold the components of
-# a plain install, one package each; the zip holds only flasher-win.exe.
+# a plain install, one package each; the zip holds only flasher-win.exe,
+# flasher-probe.exe and the Windows guide.
 if(CPACK_GENERATOR STREQUAL "ZIP")
-  if(NOT EXISTS "${CPACK_FLASHER_WIN_EXE}")
-    message(FATAL_ERROR "flasher-win.exe has not been built (expected ${CPACK_FLASHER_WIN_EXE})")
-  endif()
+  foreach(exe IN LISTS CPACK_FLASHER_WIN_EXES)
+    if(NOT EXISTS "${exe}")
+      message(FATAL_ERROR "the Windows programs have not been built (expected ${exe})")
+    endif()
+  endforeach()
   set(CPACK_INSTALL_CMAKE_PROJECTS "${CPACK_FLASHER_BINARY_DIR};flasher;windows;/")
   set(CPACK_PACKAGE_FILE_NAME "flasher-win-${CPACK_PACKAGE_VERSION}")
   set(CPACK_STRIP_FILES OFF)
