@@ -8,7 +8,8 @@ double board_seconds(const board &b, steady_time now)
 
 bool half_written(const board &b, bool parameter_upload)
 {
-    if (b.result == board_result::ok || b.result == board_result::not_flashed)
+    if (b.result == board_result::ok || b.result == board_result::not_flashed ||
+        b.result == board_result::skipped)
         return false;
     // A parameter upload prints nothing between connecting and the end.
     return b.erase_seen || (parameter_upload && b.connected);
@@ -25,6 +26,8 @@ const char *result_name(board_result result)
         return "interrupted";
     case board_result::not_flashed:
         return "not flashed";
+    case board_result::skipped:
+        return "skipped";
     case board_result::none:
         break;
     }

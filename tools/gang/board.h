@@ -22,13 +22,20 @@ enum class board_phase {
     ended,       // flasher exited, or was stopped
 };
 
-enum class board_result { none, ok, failed, interrupted, not_flashed };
+enum class board_result { none, ok, failed, interrupted, not_flashed, skipped };
+
+// The earlier ok record that makes a board done already (--skip-done).
+struct done_record {
+    std::string run, end, usb_path;
+};
 
 struct board {
     std::string usb_path;
-    std::string serial; // as flasher printed it, else as the walk read it
-    std::string reason; // not flashed: why
-    std::string advice; // not flashed: what to do about it
+    std::string serial;   // as flasher printed it, else as the walk read it
+    std::string reason;   // not flashed: why
+    std::string advice;   // not flashed: what to do about it
+    done_record done;     // skipped: the record that says it is done
+    std::string log_name; // its flasher's log, in the run directory
     board_phase phase = board_phase::starting;
     board_result result = board_result::none;
 

@@ -3,6 +3,7 @@
 #include "tools/gang/progress.h"
 #include "tools/gang/record.h"
 
+#include <algorithm>
 #include <unistd.h>
 
 namespace
@@ -15,29 +16,26 @@ std::string serial_or_dash(const board &b)
     return b.serial.empty() ? "-" : b.serial;
 }
 
-// One live line: usb path, serial, phase, seconds.
-void print_live_line(const display &d, const board &b, steady_time now)
-{
-    std::string phase = phase_text(b, d.plan_pages);
-    if (b.result == board_result::not_flashed)
-        phase += ": " + b.reason;
-    std::fprintf(d.out, "\r\033[2K%-12s %-20s %-34s", b.usb_path.c_str(), serial_or_dash(b).c_str(),
-                 phase.c_str());
-    if (b.result != board_result::not_flashed)
-        std::fprintf(d.out, " %6.1f s", board_seconds(b, now));
-    std::fputc('\n', d.out);
-}
-
-void redraw(display &d, const std::vector<board> &boards)
+void redraw(display &d)
 {
     const steady_time now = std::chrono::steady_clock::now();
     if (d.lines_drawn > 0)
         std::fprintf(d.out, "\033[%zuA", d.lines_drawn);
-    for (const board &b : boards)
-        print_live_line(d, b, now);
-    d.lines_drawn = boards.size();
+    const std::vector<std::string> lines = d.live_lines(now);
+    for (const std::string &line : lines)
+        std::fprintf(d.out, "\r\033[2K%s\n", line.c_str());
+    // Lines that went away since the last drawing are cleared.
+    for (std::size_t i = lines.size(); i < d.lines_drawn; ++i)
+        std::fprintf(d.out, "\r\033[2K\n");
+    d.lines_drawn = std::max(d.lines_drawn, lines.size());
     d.last_draw = now;
     std::fflush(d.out);
+}
+
+bool due(const display &d)
+{
+    return d.mode == display_mode::live &&
+           std::chrono::steady_clock::now() - d.last_draw >= redraw_interval;
 }
 
 void emit(const display &d, const nlohmann::ordered_json &event)
@@ -57,9 +55,9 @@ nlohmann::ordered_json event_of(const char *kind, const board &b, const display 
 
 void print_plain_end(const display &d, const board &b)
 {
-    if (b.result == board_result::not_flashed) {
-        std::fprintf(d.out, "%s %s: not flashed: %s\n", b.usb_path.c_str(),
-                     serial_or_dash(b).c_str(), b.reason.c_str());
+    if (b.result == board_result::not_flashed || b.result == board_result::skipped) {
+        std::fprintf(d.out, "%s %s: %s: %s\n", b.usb_path.c_str(), serial_or_dash(b).c_str(),
+                     result_name(b.result), b.reason.c_str());
     } else {
         std::fprintf(d.out, "%s %s: %s after %.1f s: %s\n", b.usb_path.c_str(),
                      serial_or_dash(b).c_str(), result_name(b.result), board_seconds(b, b.end),
@@ -70,6 +68,21 @@ void print_plain_end(const display &d, const board &b)
 
 } // namespace
 
+std::string live_line(const display &d, const board &b, steady_time now)
+{
+    std::string phase = phase_text(b, d.plan_pages);
+    if (!b.reason.empty())
+        phase += ": " + b.reason;
+    char line[160];
+    if (b.result == board_result::not_flashed || b.result == board_result::skipped)
+        std::snprintf(line, sizeof line, "%-12s %-20s %s", b.usb_path.c_str(),
+                      serial_or_dash(b).c_str(), phase.c_str());
+    else
+        std::snprintf(line, sizeof line, "%-12s %-20s %-34s %6.1f s", b.usb_path.c_str(),
+                      serial_or_dash(b).c_str(), phase.c_str(), board_seconds(b, now));
+    return line;
+}
+
 display_mode choose_display(bool json, bool quiet, std::FILE *out)
 {
     if (json)
@@ -79,11 +92,11 @@ display_mode choose_display(bool json, bool quiet, std::FILE *out)
     return isatty(fileno(out)) ? display_mode::live : display_mode::plain;
 }
 
-void show_started(display &d, const std::vector<board> &boards, const board &b)
+void show_started(display &d, const board &b)
 {
     switch (d.mode) {
     case display_mode::live:
-        redraw(d, boards);
+        redraw(d);
         return;
     case display_mode::plain:
         std::fprintf(d.out, "%s %s: started\n", b.usb_path.c_str(), serial_or_dash(b).c_str());
@@ -97,21 +110,19 @@ void show_started(display &d, const std::vector<board> &boards, const board &b)
     }
 }
 
-void show_phase(display &d, const std::vector<board> &boards, const board &b)
+void show_phase(display &d, const board &b)
 {
     if (d.mode == display_mode::json)
         emit(d, event_of("progress", b, d));
-    else if (d.mode == display_mode::live &&
-             std::chrono::steady_clock::now() - d.last_draw >= redraw_interval)
-        redraw(d, boards);
+    else if (due(d))
+        redraw(d);
 }
 
-void show_ended(display &d, const std::vector<board> &boards, const board &b,
-                const nlohmann::ordered_json &record)
+void show_ended(display &d, const board &b, const nlohmann::ordered_json &record)
 {
     switch (d.mode) {
     case display_mode::live:
-        redraw(d, boards);
+        redraw(d);
         return;
     case display_mode::plain:
         print_plain_end(d, b);
@@ -124,9 +135,14 @@ void show_ended(display &d, const std::vector<board> &boards, const board &b,
     }
 }
 
-void show_tick(display &d, const std::vector<board> &boards)
+void show_tick(display &d)
 {
-    if (d.mode == display_mode::live &&
-        std::chrono::steady_clock::now() - d.last_draw >= redraw_interval)
-        redraw(d, boards);
+    if (due(d))
+        redraw(d);
+}
+
+void show_changed(display &d)
+{
+    if (d.mode == display_mode::live)
+        redraw(d);
 }

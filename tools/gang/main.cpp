@@ -117,7 +117,16 @@ int run_gang(const gang_options &opt, gang_run &run)
     run.facts.vid = usb_ids[0].vid;
     run.facts.pid = usb_ids[0].pid;
     run.disp.plan_pages = input.plan.pages;
-    run.boards = std::move(devices.boards);
+    for (board &b : devices.boards) {
+        b.log_name = b.usb_path + ".log";
+        run.boards.push_back(std::move(b));
+    }
+    run.disp.live_lines = [&run](steady_time now) {
+        std::vector<std::string> lines;
+        for (const board &b : run.boards)
+            lines.push_back(live_line(run.disp, b, now));
+        return lines;
+    };
     supervise(run);
     return summarize(run, opt.skip_unusable);
 }

@@ -73,5 +73,18 @@ std::string phase_text(const board &b, unsigned pages)
     case board_phase::ended:
         break;
     }
-    return b.result == board_result::ok ? "done" : "failed";
+    switch (b.result) {
+    case board_result::ok:
+        return "done";
+    case board_result::skipped:
+        return "already done";
+    case board_result::interrupted:
+        return "interrupted";
+    case board_result::not_flashed:
+        return "not flashed";
+    case board_result::failed:
+    case board_result::none:
+        break;
+    }
+    return "failed";
 }

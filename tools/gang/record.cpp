@@ -27,9 +27,16 @@ nlohmann::ordered_json text_or_null(const std::string &text, bool known)
     return known ? nlohmann::ordered_json(text) : nlohmann::ordered_json(nullptr);
 }
 
+nlohmann::ordered_json done_of(const board &b)
+{
+    if (b.result != board_result::skipped)
+        return nullptr;
+    return {{"run", b.done.run}, {"end", b.done.end}, {"usb_path", b.done.usb_path}};
+}
+
 nlohmann::ordered_json seconds_of(const board &b)
 {
-    if (b.result == board_result::not_flashed)
+    if (b.result == board_result::not_flashed || b.result == board_result::skipped)
         return nullptr;
     // Milliseconds are all a person or a script needs.
     return static_cast<double>(std::llround(board_seconds(b, b.end) * 1000.0)) / 1000.0;
@@ -39,7 +46,7 @@ nlohmann::ordered_json seconds_of(const board &b)
 
 nlohmann::ordered_json board_record(const run_facts &run, const board &b)
 {
-    const bool flashed = b.result != board_result::not_flashed;
+    const bool flashed = b.result != board_result::not_flashed && b.result != board_result::skipped;
     nlohmann::ordered_json r = {
         {"schema", record_schema},
         {"run", run.run_id},
@@ -54,7 +61,8 @@ nlohmann::ordered_json board_record(const run_facts &run, const board &b)
         {"plan", {{"pages", run.plan_pages}, {"trailer", run.plan_trailer}}},
         {"pages_reported", b.pages_reported},
         {"result", result_name(b.result)},
-        {"reason", text_or_null(b.reason, !flashed)},
+        {"reason", text_or_null(b.reason, b.result == board_result::not_flashed)},
+        {"done", done_of(b)},
         {"exit_status", b.exit_status >= 0 ? nlohmann::ordered_json(b.exit_status) : nullptr},
         {"signal", b.signal > 0 ? nlohmann::ordered_json(b.signal) : nullptr},
         {"last_line", text_or_null(b.last_line, flashed)},

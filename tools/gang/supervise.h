@@ -7,6 +7,8 @@
 #include "tools/gang/display.h"
 #include "tools/gang/record.h"
 
+#include <deque>
+#include <poll.h>
 #include <string>
 #include <vector>
 
@@ -18,7 +20,7 @@ struct gang_run {
     int own_record_fd = -1;                // the run directory's record
     int signal_fd = -1;
     display disp;
-    std::vector<board> boards;
+    std::deque<board> boards; // every board of the run; references stay valid
     bool interrupted = false;
     bool record_failed = false; // a record line could not be written
 };
@@ -27,6 +29,37 @@ struct gang_run {
 // the run's record and to --record, and shows it.
 void finish_board(gang_run &run, board &b);
 
-// Starts a flasher for every board not marked not_flashed, and runs until
+// Marks a board that never gets a flasher (unusable, skipped, or stopped
+// before it started) as ended now with `result`, and records it.
+void end_unstarted(gang_run &run, board &b, board_result result);
+
+// Starts the board's flasher; its output goes to b.log_name in the run
+// directory. A flasher that cannot be started ends the board as failed.
+void start_board(gang_run &run, board &b);
+
+bool running(const board &b);
+bool any_running(const gang_run &run);
+
+// One readable end of a running flasher's pipes, for a poll loop.
+struct flasher_pipe {
+    board *owner;
+    int *fd;
+};
+
+// Appends a pollfd for every open pipe of every running flasher.
+void add_flasher_pipes(gang_run &run, std::vector<pollfd> &fds, std::vector<flasher_pipe> &pipes);
+
+// Reads what the pipes hold (fds and pipes in the same order, as added);
+// a board whose pipes have both closed is reaped and recorded.
+void take_flasher_pipes(gang_run &run, const pollfd *fds, const std::vector<flasher_pipe> &pipes);
+
+// INT, TERM or HUP came: every running flasher is told to stop.
+void stop_all(gang_run &run);
+
+// The poll loop's time-out: a live display's tick while flashers run,
+// else none.
+int tick_ms(const gang_run &run);
+
+// Starts a flasher for every board not already ended, and runs until
 // every one has ended.
 void supervise(gang_run &run);
