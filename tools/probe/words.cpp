@@ -8,9 +8,14 @@ std::string shell_word(const std::string &word)
     if (!word.empty() && word.find_first_not_of(plain) == std::string::npos)
         return word;
     std::string quoted = "'";
-    for (const char c : word)
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
+    for (const char c : word) {
+        if (c == '\'')
+            quoted.append("'\\''");
+        else
+            quoted.push_back(c);
+    }
+    quoted.push_back('\'');
+    return quoted;
 }
 
 namespace
@@ -20,8 +25,12 @@ std::string join_words(const std::string &program, const std::vector<std::string
                        std::string (*quote)(const std::string &))
 {
     std::string command = quote(program);
-    for (const std::string &arg : args)
-        command += " " + quote(arg);
+    // Appended piece by piece: GCC 12 warns (-Wrestrict) about a concatenation
+    // of temporaries here that it cannot see through.
+    for (const std::string &arg : args) {
+        command.push_back(' ');
+        command.append(quote(arg));
+    }
     return command;
 }
 
@@ -37,7 +46,10 @@ std::string cmd_word(const std::string &word)
     const char *special = " \t&|<>^(),;=";
     if (!word.empty() && word.find_first_of(special) == std::string::npos)
         return word;
-    return "\"" + word + "\"";
+    std::string quoted(1, '"');
+    quoted.append(word);
+    quoted.push_back('"');
+    return quoted;
 }
 
 std::string cmd_command(const std::string &program, const std::vector<std::string> &args)
