@@ -46,6 +46,33 @@ bool next_listed_device(HDEVINFO devices, DWORD index, SP_DEVINFO_DATA &info);
 // absent): taken, or why it is passed over.
 win_device examine_listed_device(const SP_DEVINFO_DATA &info, const char *serial);
 
+// flasher-win's search: lists the present USB devices and examines them in
+// SetupAPI's order with the serial, handing each to
+// visit(devices, info, device, stops) while the list is alive. `stops` is
+// true for the one device where the search ends (ends_search): the one
+// flasher-win takes. The walk goes on to the next device only while visit
+// returns true, so flasher-win's own search returns false there and a survey
+// may go past it. The list is destroyed before the walk returns. False when
+// the devices cannot be listed.
+template <typename Visit> bool walk_listed_devices(const char *serial, Visit visit)
+{
+    HDEVINFO devices = nullptr;
+    if (!list_present_devices(devices))
+        return false;
+    SP_DEVINFO_DATA info{};
+    info.cbSize = sizeof info;
+    bool stopped = false;
+    for (DWORD index = 0; next_listed_device(devices, index, info); ++index) {
+        const win_device device = examine_listed_device(info, serial);
+        const bool stops = !stopped && ends_search(device.verdict);
+        stopped = stopped || stops;
+        if (!visit(devices, info, device, stops))
+            break;
+    }
+    SetupDiDestroyDeviceInfoList(devices);
+    return true;
+}
+
 // Opens a taken device: chosen with both handles open, or the failure with
 // everything the attempt opened closed again.
 void open_taken_device(win_device &device);

@@ -35,27 +35,20 @@ driver_reading read_driver(HDEVINFO devices, SP_DEVINFO_DATA info)
 walk_result walk(const char *serial)
 {
     walk_result result;
-    HDEVINFO devices = nullptr;
-    result.listed = list_present_devices(devices);
-    if (!result.listed)
-        return result;
-    SP_DEVINFO_DATA info{};
-    info.cbSize = sizeof info;
-    for (DWORD index = 0; next_listed_device(devices, index, info); ++index) {
-        listed_device listed{examine_listed_device(info, serial), {}};
-        win_device &device = listed.device;
-        if (device.verdict == win_verdict::id_unreadable)
-            continue;
-        listed.driver = read_driver(devices, info);
-        if (device.verdict == win_verdict::taken) {
-            open_taken_device(device);
-            close_device(device);
+    result.listed = walk_listed_devices(serial, [&](HDEVINFO devices, const SP_DEVINFO_DATA &info,
+                                                    const win_device &examined, bool stops) {
+        if (examined.verdict == win_verdict::id_unreadable)
+            return true;
+        listed_device listed{examined, read_driver(devices, info)};
+        if (listed.device.verdict == win_verdict::taken) {
+            open_taken_device(listed.device);
+            close_device(listed.device);
         }
-        if (ends_search(device.verdict) && result.stop < 0)
+        if (stops)
             result.stop = static_cast<int>(result.devices.size());
         result.devices.push_back(listed);
-    }
-    SetupDiDestroyDeviceInfoList(devices);
+        return true;
+    });
     return result;
 }
 

@@ -27,22 +27,21 @@ static WINUSB_INTERFACE_HANDLE winusb_handle = nullptr;
 // the program for ever, so every write sets its own before it starts.
 static std::optional<ULONG> pipe_timeout_ms;
 
-// Walks the present USB devices up to the first that flasher-win takes
-// (device_walk.cpp says which), or past the last.
-static bool find_device(const char *serial, win_device &device)
+// The device flasher-win takes, if any: the one where the search stops.
+static bool find_device(const char *serial, win_device &taken)
 {
-    HDEVINFO devices = nullptr;
-    if (!list_present_devices(devices)) {
+    bool found = false;
+    const bool listed = walk_listed_devices(
+        serial, [&](HDEVINFO, const SP_DEVINFO_DATA &, const win_device &device, bool stops) {
+            if (stops) {
+                taken = device;
+                found = true;
+            }
+            return !stops;
+        });
+    if (!listed)
         std::fprintf(stderr, "get classdev failed\n");
-        return false;
-    }
-    SP_DEVINFO_DATA info{};
-    info.cbSize = sizeof info;
-    for (DWORD index = 0; !ends_search(device.verdict) && next_listed_device(devices, index, info);
-         ++index)
-        device = examine_listed_device(info, serial);
-    SetupDiDestroyDeviceInfoList(devices);
-    return ends_search(device.verdict);
+    return found;
 }
 
 bool open_usb(const char *serial, const char * /*usb_path: not used on Windows*/)
