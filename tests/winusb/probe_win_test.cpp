@@ -251,21 +251,40 @@ std::string report_text(const win_probe_findings &findings, const verdict &v)
     return text;
 }
 
-// The report's line that starts with `start`.
-std::string line_of(const std::string &report, const std::string &start)
+// The report's line that starts with `start`, or the `after`th line after it.
+std::string line_of(const std::string &report, const std::string &start, int after)
 {
-    const std::size_t at = report.find("\n" + start);
+    std::size_t at = report.find("\n" + start);
+    for (int i = 0; i < after && at != std::string::npos; ++i)
+        at = report.find('\n', at + 1);
     if (at == std::string::npos)
         return "(no line " + start + ")";
     return report.substr(at + 1, report.find('\n', at + 1) - at - 1);
 }
 
+std::size_t count_of(const std::string &text, const std::string &what)
+{
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+// A fact the report must state: in the line that starts with `start`, or
+// the `after`th line after it.
+struct fact {
+    std::string start;
+    std::string text;
+    int after = 0;
+};
+
 struct run_case {
     const char *name;
     std::vector<fake_device> devices;
+    bool image_there; // else the input cannot be opened
     int status;
-    // Lines of the report (by how they start) and a fact each must state.
-    std::vector<std::pair<std::string, std::string>> facts;
+    std::vector<fact> facts;
+    std::size_t remedies; // lines that say to bind a device to WinUSB
 };
 
 void PrintTo(const run_case &c, std::ostream *os)
@@ -280,26 +299,31 @@ class run_test : public probe_win_test, public testing::WithParamInterface<run_c
 TEST_P(run_test, runs_the_front_end_and_writes_nothing)
 {
     win.devices = GetParam().devices;
-    const std::string image = write_image(11 + 3 * 2048 + 16);
+    const std::string image = GetParam().image_there ? write_image(11 + 3 * 2048 + 16)
+                                                     : testing::TempDir() + "missing.bin";
     std::vector<char *> argv{const_cast<char *>("flasher-win"), const_cast<char *>(image.c_str()),
                              nullptr};
     const std::size_t sent_before = dryrun::sent().size();
     const dry_run run = run_dry(2, argv.data());
     // erase, two zero bytes, three pages of a header and 32 chunks, trailer
-    EXPECT_EQ(dryrun::sent().size() - sent_before, 1 + 2 + 3 * 33 + 1u);
-    ASSERT_TRUE(dryrun_win::searched_at_all());
+    EXPECT_EQ(dryrun::sent().size() - sent_before,
+              GetParam().image_there ? 1 + 2 + 3 * 33 + 1u : 0u);
 
-    const win_probe_subject subject{{image}, false};
-    const input_plan plan =
-        plan_input(run, {dryrun::sent().begin() + sent_before, dryrun::sent().end()});
-    const win_probe_findings findings{subject, &run, &plan, dryrun_win::searched()};
+    const win_probe_subject subject{{image}, nullptr, false};
+    const input_plan plan = plan_input(
+        run, {dryrun::sent().begin() + static_cast<long>(sent_before), dryrun::sent().end()});
+    // Without an input the front end does not search; the probe does.
+    const dryrun_win::walk_result walk =
+        run.prepared ? dryrun_win::searched() : dryrun_win::walk(nullptr);
+    const win_probe_findings findings{subject, &run, &plan, walk};
     const verdict v = judge_win(findings);
     EXPECT_EQ(v.status, GetParam().status) << v.text;
     const std::string report = report_text(findings, v);
-    for (const auto &[start, fact] : GetParam().facts)
-        EXPECT_NE(line_of(report, start).find(fact), std::string::npos)
-            << "no \"" << fact << "\" in:\n"
+    for (const fact &f : GetParam().facts)
+        EXPECT_NE(line_of(report, f.start, f.after).find(f.text), std::string::npos)
+            << "no \"" << f.text << "\" in:\n"
             << report;
+    EXPECT_EQ(count_of(report, "bind it to WinUSB"), GetParam().remedies) << report;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -308,23 +332,37 @@ INSTANTIATE_TEST_SUITE_P(
         run_case{
             "front_device_blocks",
             {{id_a, CR_SUCCESS, "usbser", 0, ERROR_FILE_NOT_FOUND}, {id_b, CR_SUCCESS, "WinUSB"}},
+            true,
             1,
             {{std::string("  ") + id_a, "driver usbser"},
              {std::string("  ") + id_a, "cannot be opened (Windows error 2"},
+             {std::string("  ") + id_a, "bind it to WinUSB (now: driver usbser)", 1},
              {std::string("  ") + id_b, std::string("not examined: flasher-win stops at ") + id_a},
-             {std::string("remedy: bind ") + id_a + " to WinUSB", "docs/windows.md"},
              {"flasher-win gives up at ", id_a},
              {std::string("  ") + id_b + "  flasher-win ", "probe_win_image.bin SN02"},
-             {"verdict: ", std::string("give up: every attempt fails at ") + id_a}}},
+             {"verdict: ", std::string("give up: every attempt fails at ") + id_a}},
+            1},
         run_case{"chosen_beside_another_product",
                  {{id_other_product, CR_SUCCESS, "WinUSB"}, {id_b, CR_SUCCESS, "WINUSB"}},
+                 true,
                  0,
                  {{std::string("  ") + id_b, "chosen"},
                   {std::string("  ") + id_other_product,
                    "has 0A1B:00CE; flasher-win looks for 0A1B:00CD"},
-                  {"remedy: ", "(no line"},
                   {"verdict: ", std::string("flasher-win would erase ") + id_b +
-                                    " and send the whole file: 3 pages and the trailer"}}}),
+                                    " and send the whole file: 3 pages and the trailer"}},
+                 0},
+        // An input it cannot open stops flasher-win before any search: the
+        // usable device only passes, and nothing pins it.
+        run_case{
+            "input_stops_first",
+            {{id_a, CR_SUCCESS, nullptr, 0, ERROR_FILE_NOT_FOUND}, {id_b, CR_SUCCESS, "WinUSB"}},
+            false,
+            1,
+            {{std::string("  ") + id_b, "passes: flasher-win would use it, had it got this far"},
+             {"verdict: ", "flasher-win would stop at once: cannot open firmware "},
+             {"flasher-win gives up", "(no line"}},
+            1}),
     [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace

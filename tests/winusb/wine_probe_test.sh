@@ -5,8 +5,10 @@
 # - it lists the devices Wine's registry holds, by their instance IDs, with
 #   the driver the registry gives each (Wine 8 installs none: no Service);
 #   the first cannot be opened (Wine registers no device interface), the one
-#   behind it is never reached, the other product ID is named; exit 1;
+#   behind it is never reached, each not bound to WinUSB gets the remedy, the
+#   other product ID is named; exit 1;
 # - its input section is the one flasher-probe prints on the same files;
+# - an input it cannot open still shows the devices, searched with the serial;
 # - --paths lists nothing and exits 1;
 # - no device is claimed or written to (flasher-vdev's account).
 #
@@ -18,10 +20,12 @@ here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=wine_prefix.sh
 . "$here/wine_prefix.sh"
 
-# The probe's runs, by number: its arguments. 1 is the one whose devices are
-# checked; the last is --paths.
-runs=("img3.bin" "big.bin all" "odd.bin" "tiny.bin" "params.bin" "missing.bin" "erase all x"
-      "--paths img3.bin")
+# The probe's runs, by number from 0: its arguments. 0 is the one whose
+# devices are checked; 5 searches with the serial although the input stops
+# flasher-win (&1&3 is part of the third device's instance ID, Wine's
+# ...\512&256&1&3); the last is --paths.
+runs=("img3.bin" "big.bin all" "odd.bin" "tiny.bin" "params.bin" "missing.bin all &1&3"
+      "erase all x" "--paths img3.bin")
 
 # Under flasher-vdev, in the scratch dir: <wine> <exe> <device count>.
 if [ "${1:-}" = --inside ]; then
@@ -91,24 +95,39 @@ while IFS= read -r line; do
 done < <(text registry)
 [ ${#ids[@]} -eq 2 ] && [ -n "$other" ] || fail "Wine's registry lists ${ids[*]} and '$other'"
 
-# The device lines of run 0, in the order listed: ID, driver, outcome.
+# The device lines of run 0, in the order listed: ID, driver, outcome; under
+# each device that WinUSB does not drive, the remedy.
 mapfile -t lines < <(text out.0 | sed -n '/^devices with /,/^[^ ]/p' | grep '^  ')
 outcomes=("fails the attempt: cannot be opened (Windows error "
           "not examined: flasher-win stops at ${ids[0]} before it")
+remedy='    bind it to WinUSB (now: %s): see "Binding the device to WinUSB" in docs/windows.md'
+at=0
 for i in 0 1; do
-  line=${lines[$i]:-}
+  line=${lines[$at]:-}
   [[ $line == "  ${ids[$i]} "* && $line == *"  ${drivers[$i]}  "* &&
      $line == *"${outcomes[$i]}"* ]] ||
     fail "device line $((i + 1)): '$line', expected ${ids[$i]}, ${drivers[$i]}, ${outcomes[$i]}"
+  at=$((at + 1))
+  shopt -s nocasematch
+  if [[ ${drivers[$i]} != "driver WinUSB" ]]; then
+    # shellcheck disable=SC2059 # the remedy line is the format
+    [ "${lines[$at]:-}" = "$(printf "$remedy" "${drivers[$i]}")" ] ||
+      fail "under device $((i + 1)): '${lines[$at]:-}', expected the remedy"
+    at=$((at + 1))
+  fi
+  shopt -u nocasematch
 done
-[ "${lines[2]:-}" = "  $other has $vid:$other_pid; flasher-win looks for $vid:$win_pid" ] ||
-  fail "other product line: '${lines[2]:-}'"
-[ ${#lines[@]} -eq 3 ] || fail "${#lines[@]} device lines, expected 3"
+[ "${lines[$at]:-}" = "  $other has $vid:$other_pid; flasher-win looks for $vid:$win_pid" ] ||
+  fail "other product line: '${lines[$at]:-}'"
+[ ${#lines[@]} -eq $((at + 1)) ] || fail "${#lines[@]} lines under \"devices with\", expected $((at + 1))"
 verdict=$(text out.0 | grep '^verdict: ')
 [ "$verdict" = "verdict: flasher-win would give up: every attempt fails at ${ids[0]}" ] ||
   fail "run 1: $verdict"
 [ "$(cat status.0)" -eq 1 ] || fail "run 1: exit status $(cat status.0), expected 1"
 [ -s err.0 ] && fail "run 1: standard error: $(text err.0)"
+line=$(text out.5 | grep -F "  ${ids[0]} ")
+[[ $line == *'passed over: "&1&3" is not in its instance ID' ]] ||
+  fail "run 6 (serial &1&3, no input): '$line'"
 
 # The input section on each file, against flasher-probe's.
 input_section() { sed -n '/^input: /,/^build: /p' | sed '$d'; }

@@ -1,5 +1,7 @@
 #include "tools/probe/options.h"
 
+#include "tools/probe/input_report.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -25,16 +27,32 @@ int parse_probe_options(int argc, char **argv, const char *usage, probe_options 
     return -1;
 }
 
-int paths_status(const dry_run *run, std::size_t listed, const verdict &v,
-                 const std::string &program)
+verdict judge_input_alone(const dry_run *run, const input_plan *plan, const std::string &program)
 {
-    const bool input_ok = run == nullptr || (run->prepared && run->status == 0);
-    const int status = !input_ok || listed == 0        ? probe_would_fail
-                       : v.status == probe_would_leave ? probe_would_leave
-                                                       : probe_would_succeed;
-    if (status != probe_would_succeed)
-        std::fprintf(stderr, "flasher-probe: %s\n",
-                     listed == 0 && input_ok ? ("no device " + program + " could use").c_str()
-                                             : v.text.c_str());
-    return status;
+    if (run == nullptr)
+        return {probe_would_succeed, {}};
+    if (!run->prepared)
+        return {probe_would_fail, program + " would stop at once: " + run->last_line};
+    if (run->status != 0)
+        return {probe_would_fail, program + " would fail: " + run->last_line};
+    return judge_input(*plan, program, "each device");
+}
+
+int report_pins(const dry_run *run, const input_plan *plan, const std::vector<std::string> &pins,
+                const std::string &program)
+{
+    const verdict input = judge_input_alone(run, plan, program);
+    if (input.status == probe_would_fail) {
+        std::fprintf(stderr, "flasher-probe: %s\n", input.text.c_str());
+        return input.status;
+    }
+    if (pins.empty()) {
+        std::fprintf(stderr, "flasher-probe: no device %s could use\n", program.c_str());
+        return probe_would_fail;
+    }
+    for (const std::string &pin : pins)
+        std::printf("%s\n", pin.c_str());
+    if (input.status != probe_would_succeed)
+        std::fprintf(stderr, "flasher-probe: %s\n", input.text.c_str());
+    return input.status;
 }

@@ -12,8 +12,11 @@
 struct search_end {
     bool listed = false;   // the USB devices could be listed
     bool any = false;      // a device with the build's IDs is attached
+    std::string ids;       // the build's IDs, "1209:000A"
+    std::string others;    // "; X has 1209:000B" for each device of another product
     bool stopped = false;  // the search stopped at a device, `where`...
     bool gives_up = false; // ... which ends the attempt instead of being used
+    std::string fails_why; // ... or is used, and the run fails there for this reason
     std::string where;
 };
 

@@ -13,6 +13,7 @@ namespace
 
 const char usage_text[] =
     "Usage: flasher-probe [--paths] [signed_firmware.bin | params | erase [all] [serial]]\n"
+    "       flasher-probe --help\n"
     "Tells what flasher-win would do with the same arguments, without writing to any\n"
     "device. Without arguments it lists the devices only. The report:\n"
     "  input:    the mode flasher-win takes and why, what of the file it sends and\n"
@@ -27,34 +28,33 @@ const char usage_text[] =
     "            device whose instance ID matches and stops there even when it\n"
     "            cannot use it: a device behind it is never reached. Devices of the\n"
     "            vendor with another product ID are named with the ID they have.\n"
-    "  remedy:   for each device not bound to WinUSB: bind it to WinUSB, as\n"
-    "            \"Binding the device to WinUSB\" in docs/windows.md tells.\n"
+    "            Under each device not bound to WinUSB, the remedy: bind it to\n"
+    "            WinUSB, as \"Binding the device to WinUSB\" in docs/windows.md tells.\n"
     "  pins:     flasher-win has no usb path and ignores FLASHER_USBPATH; its serial\n"
     "            argument matches any part of the instance ID. For each device it\n"
     "            could use: the shortest text that selects that device alone (its\n"
     "            serial, else a part of its instance ID) in a flasher-win line.\n"
     "  verdict:  what flasher-win would do, in one line.\n"
     "  --paths   print only the text that pins each device flasher-win could use,\n"
-    "            one a line\n"
+    "            one a line; nothing when it could not take the input\n"
+    "  --help    print this text\n"
     "Exit status: 0 flasher-win would send the whole input; 1 it would fail (the\n"
     "input cannot be read, no device it can use); 3 it would run but leave bytes of\n"
     "the file unsent, or only erase; 2 bad options.\n";
 
 int report(const win_probe_findings &findings, bool paths_only)
 {
+    if (paths_only) {
+        std::vector<std::string> texts;
+        for (const device_pin &pin : usable_pins(findings.walk)) {
+            if (!pin.text.empty())
+                texts.push_back(pin.text);
+        }
+        return report_pins(findings.run, findings.plan, texts, "flasher-win");
+    }
     const verdict v = judge_win(findings);
-    if (!paths_only) {
-        print_win_report(stdout, findings, v);
-        return v.status;
-    }
-    std::size_t listed = 0;
-    for (const device_pin &pin : usable_pins(findings.walk)) {
-        if (pin.text.empty())
-            continue;
-        std::printf("%s\n", pin.text.c_str());
-        ++listed;
-    }
-    return paths_status(findings.run, listed, v, "flasher-win");
+    print_win_report(stdout, findings, v);
+    return v.status;
 }
 
 } // namespace
@@ -80,12 +80,15 @@ int main(int argc, char **argv)
     for (int i = opt.first_arg; i < argc; ++i)
         flasher_argv.push_back(argv[i]);
     flasher_argv.push_back(nullptr);
-    const dry_run run = run_dry(static_cast<int>(flasher_argv.size()) - 1, flasher_argv.data());
+    const int flasher_argc = static_cast<int>(flasher_argv.size()) - 1;
+    const dry_run run = run_dry(flasher_argc, flasher_argv.data());
     // Without a usable input flasher-win never searches: the devices are
-    // still worth showing, searched with the same serial.
-    const dryrun_win::walk_result walk = dryrun_win::searched_at_all()
-                                             ? dryrun_win::searched()
-                                             : dryrun_win::walk(run.request.serial);
+    // still worth showing, searched with the serial it would have read.
+    run_request selectors;
+    parse_selectors(flasher_argc, flasher_argv.data(), selectors);
+    subject.serial = selectors.serial;
+    const dryrun_win::walk_result walk =
+        dryrun_win::searched_at_all() ? dryrun_win::searched() : dryrun_win::walk(subject.serial);
     const input_plan plan = plan_input(run, dryrun::sent());
     return report({subject, &run, &plan, walk}, opt.paths);
 }

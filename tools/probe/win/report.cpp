@@ -26,10 +26,9 @@ std::string hex4(unsigned value)
     return text;
 }
 
-const std::string &looked_for()
+std::string looked_for()
 {
-    static const std::string ids = hex4(usb_ids[0].vid) + ":" + hex4(usb_ids[0].pid);
-    return ids;
+    return hex4(usb_ids[0].vid) + ":" + hex4(usb_ids[0].pid);
 }
 
 bool is_target(const listed_device &d)
@@ -37,8 +36,8 @@ bool is_target(const listed_device &d)
     return d.device.verdict != win_verdict::not_target;
 }
 
-// A device of the table's vendor with another product ID: the vendor and
-// product as its instance ID names them, "" for any other device.
+// For a device of the table's vendor with another product ID: the IDs its
+// instance ID names; "" for any other device.
 std::string other_product(const listed_device &d)
 {
     const char *id = d.device.instance_id;
@@ -96,11 +95,20 @@ std::string driver_text(const dryrun_win::driver_reading &driver)
     return "driver unreadable (" + windows_error(driver.error) + ")";
 }
 
-std::string outcome_text(const win_device &d, const char *serial)
+// True when flasher-win would search the devices at all: it does not stop
+// at the command line or the input first.
+bool searches(const win_probe_findings &f)
+{
+    return f.run == nullptr || f.run->prepared;
+}
+
+// The outcome column of a device line. Without a search no device is
+// chosen: one that passes is only said to pass.
+std::string outcome_text(const win_device &d, const win_probe_findings &f)
 {
     switch (d.verdict) {
     case win_verdict::serial_not_in_id:
-        return std::string("passed over: \"") + (serial ? serial : "") +
+        return std::string("passed over: \"") + (f.subject.serial ? f.subject.serial : "") +
                "\" is not in its instance ID";
     case win_verdict::path_too_long:
         return "passed over: its interface path would not fit in " +
@@ -112,7 +120,8 @@ std::string outcome_text(const win_device &d, const char *serial)
     case win_verdict::no_out_pipe:
         return "fails the attempt: neither of its first two pipes is an OUT pipe";
     case win_verdict::chosen:
-        return "chosen: flasher-win uses this device";
+        return searches(f) ? "chosen: flasher-win uses this device"
+                           : "passes: flasher-win would use it, had it got this far";
     case win_verdict::taken:
     case win_verdict::id_unreadable:
     case win_verdict::not_target:
@@ -121,9 +130,9 @@ std::string outcome_text(const win_device &d, const char *serial)
     return "not a target device";
 }
 
-const char *serial_of(const win_probe_findings &f)
+const listed_device *stop_device(const dryrun_win::walk_result &walk)
 {
-    return f.run != nullptr ? f.run->request.serial : nullptr;
+    return walk.stop < 0 ? nullptr : &walk.devices[static_cast<std::size_t>(walk.stop)];
 }
 
 void print_header(std::FILE *out, const win_probe_findings &f)
@@ -138,15 +147,16 @@ void print_header(std::FILE *out, const win_probe_findings &f)
 
 void print_selectors(std::FILE *out, const win_probe_findings &f)
 {
-    const char *serial = serial_of(f);
-    std::string text = serial == nullptr
-                           ? "none"
-                           : std::string("serial \"") + serial + "\" (anywhere in the instance ID)";
+    std::string text = f.subject.serial == nullptr ? "none"
+                                                   : std::string("serial \"") + f.subject.serial +
+                                                         "\" (anywhere in the instance ID)";
     if (f.subject.usb_path_set)
         text += "; FLASHER_USBPATH is set, and flasher-win ignores it";
     std::fprintf(out, "selectors: %s\n", text.c_str());
 }
 
+// One line per device with the table's IDs and, under each that WinUSB
+// does not drive, what to do about it.
 void print_device_lines(std::FILE *out, const win_probe_findings &f)
 {
     const dryrun_win::walk_result &walk = f.walk;
@@ -157,36 +167,22 @@ void print_device_lines(std::FILE *out, const win_probe_findings &f)
         id_width = std::max(id_width, std::strlen(d.device.instance_id));
         driver_width = std::max(driver_width, driver_text(d.driver).size());
     }
-    for (std::size_t i = 0; i < walk.devices.size(); ++i) {
-        const listed_device &d = walk.devices[i];
+    const listed_device *stop = searches(f) ? stop_device(walk) : nullptr;
+    for (const listed_device &d : walk.devices) {
         if (!is_target(d))
             continue;
-        std::string outcome = outcome_text(d.device, serial_of(f));
-        if (walk.stop >= 0 && i > static_cast<std::size_t>(walk.stop))
-            outcome = std::string("not examined: flasher-win stops at ") +
-                      walk.devices[walk.stop].device.instance_id + " before it";
+        const std::string outcome = stop != nullptr && &d > stop
+                                        ? std::string("not examined: flasher-win stops at ") +
+                                              stop->device.instance_id + " before it"
+                                        : outcome_text(d.device, f);
         std::fprintf(out, "  %-*s  %-*s  %s\n", static_cast<int>(id_width), d.device.instance_id,
                      static_cast<int>(driver_width), driver_text(d.driver).c_str(),
                      outcome.c_str());
-    }
-}
-
-// Boards that present another product ID of the vendor, and every target
-// device that WinUSB does not drive, with what to do about it.
-void print_notes(std::FILE *out, const dryrun_win::walk_result &walk)
-{
-    for (const listed_device &d : walk.devices) {
-        const std::string other = other_product(d);
-        if (!other.empty())
-            std::fprintf(out, "  %s has %s; flasher-win looks for %s\n", d.device.instance_id,
-                         other.c_str(), looked_for().c_str());
-    }
-    for (const listed_device &d : walk.devices) {
-        if (is_target(d) && !is_winusb(d.driver))
+        if (!is_winusb(d.driver))
             std::fprintf(out,
-                         "remedy: bind %s to WinUSB (it has %s): see \"Binding the device to "
-                         "WinUSB\" in docs/windows.md\n",
-                         d.device.instance_id, driver_text(d.driver).c_str());
+                         "    bind it to WinUSB (now: %s): see \"Binding the device to WinUSB\" "
+                         "in docs/windows.md\n",
+                         driver_text(d.driver).c_str());
     }
 }
 
@@ -200,23 +196,30 @@ void print_devices(std::FILE *out, const win_probe_findings &f)
     }
     const bool none = std::none_of(f.walk.devices.begin(), f.walk.devices.end(), is_target);
     std::fprintf(out, "devices with %s, in the order flasher-win examines them:%s\n",
-                 looked_for().c_str(), none ? " none present" : "");
+                 looked_for().c_str(), none ? " none attached" : "");
     print_device_lines(out, f);
-    print_notes(out, f.walk);
+    // A board that presents another product ID of the vendor is a common
+    // mix-up.
+    for (const listed_device &d : f.walk.devices) {
+        const std::string other = other_product(d);
+        if (!other.empty())
+            std::fprintf(out, "  %s has %s; flasher-win looks for %s\n", d.device.instance_id,
+                         other.c_str(), looked_for().c_str());
+    }
 }
 
 // The serial argument that selects each usable device alone.
 void print_pins(std::FILE *out, const win_probe_findings &f)
 {
     const std::vector<device_pin> pins = usable_pins(f.walk);
-    if (pins.empty())
+    if (pins.empty() || !searches(f))
         return;
-    const int stop = f.walk.stop;
-    if (stop >= 0 && f.walk.devices[stop].device.verdict != win_verdict::chosen)
+    const listed_device *stop = stop_device(f.walk);
+    if (stop != nullptr && stop->device.verdict != win_verdict::chosen)
         std::fprintf(out,
                      "flasher-win gives up at %s; given a text only this device's instance "
                      "ID has, it passes over it:\n",
-                     f.walk.devices[stop].device.instance_id);
+                     stop->device.instance_id);
     else
         std::fprintf(out, "to pin a device (flasher-win ignores FLASHER_USBPATH; its serial "
                           "argument takes the first device whose instance ID has it):\n");
@@ -239,15 +242,19 @@ std::string pinned_command(const win_probe_findings &f, const std::string &seria
 
 verdict judge_win(const win_probe_findings &f)
 {
-    const int stop = f.walk.stop;
     search_end end;
     end.listed = f.walk.listed;
     end.any = std::any_of(f.walk.devices.begin(), f.walk.devices.end(), is_target);
-    end.stopped = stop >= 0;
-    if (end.stopped) {
-        const win_device &d = f.walk.devices[stop].device;
-        end.gives_up = d.verdict != win_verdict::chosen;
-        end.where = d.instance_id;
+    end.ids = looked_for();
+    for (const listed_device &d : f.walk.devices) {
+        const std::string other = other_product(d);
+        if (!other.empty())
+            end.others += std::string("; ") + d.device.instance_id + " has " + other;
+    }
+    if (const listed_device *stop = stop_device(f.walk); stop != nullptr) {
+        end.stopped = true;
+        end.gives_up = stop->device.verdict != win_verdict::chosen;
+        end.where = stop->device.instance_id;
     }
     return judge_run(f.run, f.plan, "flasher-win", end);
 }

@@ -12,9 +12,10 @@
 #include <string>
 #include <vector>
 
-// What was asked: flasher-win's arguments.
+// What was asked: flasher-win's arguments and the serial it would use.
 struct win_probe_subject {
     std::vector<std::string> args; // flasher-win's arguments, after its name
+    const char *serial = nullptr;  // as the front end reads it; null when absent
     bool usb_path_set = false;     // FLASHER_USBPATH is set: flasher-win ignores it
 };
 
