@@ -230,7 +230,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 std::string write_image(std::size_t size)
 {
-    const std::string path = testing::TempDir() + "probe_win_image.bin";
+    std::string path = testing::TempDir() + "probe_win_image.bin";
     std::FILE *f = std::fopen(path.c_str(), "wb");
     for (std::size_t i = 0; f != nullptr && i < size; ++i)
         std::fputc(static_cast<int>(i * 7 % 251), f);

@@ -23,7 +23,8 @@ constexpr long long drain_limit = 64LL << 20;
 // How much of it the front end is given to read: it reads at most max_pages
 // whole pages after the header; one more page stands for the read that
 // decides the trailer, should it ever come after the last page.
-constexpr long long spool_limit = static_cast<long long>((max_pages + 1) * page_size);
+constexpr long long spool_limit =
+    static_cast<long long>(max_pages + 1) * static_cast<long long>(page_size);
 static_assert(spool_limit <= drain_limit, "the copy is counted within the drain");
 
 // Sends stderr to a temporary file while it lives; keeps the last line.
