@@ -229,7 +229,7 @@ TEST_F(Gang, InterruptAfterTheEraseCallsNoBoardOk)
     const vdev_result r = run({"service-us=20000", "service-us=20000"}, {"image.bin"},
                               {"/bin/bash", "-c", wrapper, "interrupt"});
     EXPECT_EQ(r.status, 130) << r.err;
-    EXPECT_TRUE(has(r.err, "flasher-gang: interrupted; left half-written: 1-2 1-1\n")) << r.err;
+    EXPECT_TRUE(has(r.err, "flasher-gang: interrupted; left half-written: 1-2, 1-1\n")) << r.err;
     EXPECT_EQ(read_text(dir.file("left.txt")), "");
     const std::vector<json> lines = records(dir.file("record.jsonl"));
     ASSERT_EQ(lines.size(), 2u);

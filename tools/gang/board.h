@@ -36,6 +36,7 @@ struct board {
     std::string advice;   // not flashed: what to do about it
     done_record done;     // skipped: the record that says it is done
     std::string log_name; // its flasher's log, in the run directory
+    unsigned plug_in = 0; // --watch: the plug-in at its port it belongs to, from 1
     board_phase phase = board_phase::starting;
     board_result result = board_result::none;
 

@@ -11,6 +11,7 @@
 #include "tools/gang/summary.h"
 #include "tools/gang/supervise.h"
 #include "tools/gang/survey.h"
+#include "tools/gang/watch.h"
 #include "usb/transport.h"
 
 #include <climits>
@@ -85,21 +86,22 @@ bool take_input(const gang_options &opt, gang_run &run, std::string &error)
     return true;
 }
 
-int run_gang(const gang_options &opt, gang_run &run)
+void fill_facts(const gang_options &opt, const input_survey &input, gang_run &run)
 {
-    std::string error;
-    const std::string flasher = flasher_beside_this_program();
-    if (flasher.empty())
-        return refuse("flasher not found beside this program; they are installed together");
-    run.flasher_argv = {flasher};
-    if (!open_run_files(opt, run, error) || !take_input(opt, run, error))
-        return refuse(error);
+    run.facts.host = host_name();
+    run.facts.mode = mode_name(input.plan.mode);
+    run.facts.erase_all = opt.erase_all;
+    run.facts.plan_pages = input.plan.pages;
+    run.facts.plan_trailer = input.plan.trailer;
+    run.facts.flasher = run.flasher_argv[0];
+    run.facts.vid = usb_ids[0].vid;
+    run.facts.pid = usb_ids[0].pid;
+    run.disp.plan_pages = input.plan.pages;
+}
 
-    const input_survey input = survey_input(run.flasher_argv[1], opt.erase_all);
-    if (!input.taken)
-        return refuse(input.refusal);
-    if (!input.warning.empty())
-        std::fprintf(stderr, "flasher-gang: warning: %s\n", input.warning.c_str());
+// Every attached device, flashed at once.
+int run_batch(const gang_options &opt, gang_run &run)
+{
     device_survey devices = survey_devices(dryrun::searched());
     if (!devices.listed)
         return refuse("the USB devices cannot be listed");
@@ -107,16 +109,6 @@ int run_gang(const gang_options &opt, gang_run &run)
         return refuse(devices.none_attached);
     for (const std::string &other : devices.other_products)
         std::fprintf(stderr, "flasher-gang: not flashed: %s\n", other.c_str());
-
-    run.facts.host = host_name();
-    run.facts.mode = mode_name(input.plan.mode);
-    run.facts.erase_all = opt.erase_all;
-    run.facts.plan_pages = input.plan.pages;
-    run.facts.plan_trailer = input.plan.trailer;
-    run.facts.flasher = flasher;
-    run.facts.vid = usb_ids[0].vid;
-    run.facts.pid = usb_ids[0].pid;
-    run.disp.plan_pages = input.plan.pages;
     for (board &b : devices.boards) {
         b.log_name = b.usb_path + ".log";
         run.boards.push_back(std::move(b));
@@ -129,6 +121,43 @@ int run_gang(const gang_options &opt, gang_run &run)
     };
     supervise(run);
     return summarize(run, opt.skip_unusable);
+}
+
+int run_station(gang_run &run)
+{
+    if (run.disp.mode == display_mode::plain)
+        std::printf("flasher-gang: waiting for boards with %04X:%04X; INT, TERM or HUP ends the "
+                    "session\n",
+                    run.facts.vid, run.facts.pid);
+    std::fflush(stdout);
+    if (const int status = watch(run); status != 0)
+        return status;
+    return summarize_session(run);
+}
+
+int run_gang(const gang_options &opt, gang_run &run)
+{
+    std::string error;
+    const std::string flasher = flasher_beside_this_program();
+    if (flasher.empty())
+        return refuse("flasher not found beside this program; they are installed together");
+    run.flasher_argv = {flasher};
+    done_index done;
+    if (opt.skip_done) {
+        if (!load_done_index(opt.record, done, error))
+            return refuse(error);
+        run.done = &done;
+    }
+    if (!open_run_files(opt, run, error) || !take_input(opt, run, error))
+        return refuse(error);
+
+    const input_survey input = survey_input(run.flasher_argv[1], opt.erase_all);
+    if (!input.taken)
+        return refuse(input.refusal);
+    if (!input.warning.empty())
+        std::fprintf(stderr, "flasher-gang: warning: %s\n", input.warning.c_str());
+    fill_facts(opt, input, run);
+    return opt.watch ? run_station(run) : run_batch(opt, run);
 }
 
 } // namespace

@@ -11,6 +11,8 @@ const char usage_text[] =
     "Flashes every attached target device at once: one flasher per device, pinned\n"
     "to it by FLASHER_USBPATH. The input is read once, before any device is touched,\n"
     "and every device gets the same bytes.\n"
+    "With --watch it runs until stopped and flashes each board as it is plugged in,\n"
+    "once per plug-in.\n"
     "Options:\n"
     "  --logs DIR       each run works in a new directory under DIR (default\n"
     "                   flasher-gang-logs): the input's snapshot, a log per device,\n"
@@ -20,10 +22,15 @@ const char usage_text[] =
     "                   instead of the progress and the table\n"
     "  --quiet          no progress, only the summary\n"
     "  --skip-unusable  devices flasher cannot use are listed but do not fail the run\n"
+    "  --watch          wait for boards and flash each as it arrives, until INT,\n"
+    "                   TERM or HUP\n"
+    "  --skip-done      do not flash a board whose serial already has an ok line for\n"
+    "                   this image in the --record file\n"
     "  --help           print this text\n"
-    "Exit status: 0 every device was flashed successfully; 1 a device failed or was\n"
-    "not flashed, no device is attached, or the input cannot be read; 2 bad usage;\n"
-    "130 interrupted (INT, TERM or HUP).\n";
+    "Exit status: 0 every device was flashed successfully (or skipped as done); 1 a\n"
+    "device failed or was not flashed, no device is attached, or the input cannot be\n"
+    "read; 2 bad usage; 130 interrupted (INT, TERM or HUP). With --watch, INT, TERM\n"
+    "and HUP end the session: 0 when every board of it succeeded or was skipped.\n";
 
 int usage_error(const char *what, const char *detail)
 {
@@ -49,6 +56,8 @@ constexpr flag_option flag_options[] = {
     {"--json", &gang_options::json},
     {"--quiet", &gang_options::quiet},
     {"--skip-unusable", &gang_options::skip_unusable},
+    {"--watch", &gang_options::watch},
+    {"--skip-done", &gang_options::skip_done},
 };
 
 // Takes the option at argv[i]; returns how many arguments it used, 0 when
@@ -104,5 +113,7 @@ int parse_gang_options(int argc, char **argv, gang_options &opt)
         return usage_error("only \"all\" may follow the input: every device is flashed, so no "
                            "serial; got ",
                            argv[i]);
+    if (opt.skip_done && (opt.record.empty() || opt.input == "erase"))
+        return usage_error("--skip-done needs --record FILE and an image or parameter file", "");
     return -1;
 }

@@ -15,6 +15,8 @@ struct gang_options {
     bool json = false;                      // JSON Lines on stdout instead of the table
     bool quiet = false;                     // no progress
     bool skip_unusable = false;             // unusable boards do not fail the run
+    bool watch = false;                     // flash each board as it is plugged in, until stopped
+    bool skip_done = false;                 // boards the record calls done are not flashed again
     std::string input;                      // the image, the parameter file, or "erase"
     bool erase_all = false;
 };

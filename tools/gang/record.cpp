@@ -54,6 +54,7 @@ nlohmann::ordered_json board_record(const run_facts &run, const board &b)
         {"start", rfc3339_utc(b.start_wall)},
         {"end", rfc3339_utc(b.end_wall)},
         {"usb_path", b.usb_path},
+        {"plug_in", b.plug_in > 0 ? nlohmann::ordered_json(b.plug_in) : nullptr},
         {"serial", text_or_null(b.serial, !b.serial.empty())},
         {"mode", run.mode},
         {"erase_all", run.erase_all},

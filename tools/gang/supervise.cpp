@@ -121,7 +121,23 @@ void finish_board(gang_run &run, board &b)
         if (fd >= 0 && !append_record(fd, line))
             run.record_failed = true;
     }
+    if (run.done != nullptr)
+        note_record(*run.done, record);
     show_ended(run.disp, b, record);
+}
+
+bool skip_if_done(gang_run &run, board &b)
+{
+    if (run.done == nullptr)
+        return false;
+    const done_record *done = find_done(*run.done, b.serial, run.facts.image_sha256);
+    if (done == nullptr)
+        return false;
+    b.done = *done;
+    b.reason = "already done with this image: ok at " + done->end + " on " + done->usb_path +
+               ", run " + done->run;
+    end_unstarted(run, b, board_result::skipped);
+    return true;
 }
 
 void end_unstarted(gang_run &run, board &b, board_result result)
@@ -205,7 +221,8 @@ void supervise(gang_run &run)
         if (b.phase == board_phase::ended)
             continue;
         if (!run.interrupted) {
-            start_board(run, b);
+            if (!skip_if_done(run, b))
+                start_board(run, b);
             continue;
         }
         b.last_line = "not started";

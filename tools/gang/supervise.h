@@ -5,6 +5,7 @@
 
 #include "tools/gang/board.h"
 #include "tools/gang/display.h"
+#include "tools/gang/done_index.h"
 #include "tools/gang/record.h"
 
 #include <deque>
@@ -23,7 +24,12 @@ struct gang_run {
     std::deque<board> boards; // every board of the run; references stay valid
     bool interrupted = false;
     bool record_failed = false; // a record line could not be written
+    done_index *done = nullptr; // --skip-done: the boards done already
 };
+
+// With --skip-done, a usable board that the record already calls done for
+// this image: it is ended as skipped, with that record, and true returned.
+bool skip_if_done(gang_run &run, board &b);
 
 // Writes the record of a board that has ended (or was never started) to
 // the run's record and to --record, and shows it.

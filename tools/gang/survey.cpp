@@ -5,9 +5,6 @@
 #include "tools/probe/input_report.h"
 #include "usb/transport.h"
 
-namespace
-{
-
 board board_of(const dryrun::examined_device &device)
 {
     board b;
@@ -28,8 +25,6 @@ board board_of(const dryrun::examined_device &device)
         b.phase = board_phase::not_flashed;
     return b;
 }
-
-} // namespace
 
 input_survey survey_input(const std::string &input, bool erase_all)
 {

@@ -28,6 +28,10 @@ struct device_survey {
     std::vector<std::string> other_products; // devices of the vendor with another product ID
 };
 
+// One device as a board: to be flashed, or not flashed with the reason and
+// the remedy when flasher, pinned to it, could not use it.
+board board_of(const dryrun::examined_device &device);
+
 // Every target device of `walk` (made without selectors), usable or not,
 // each judged as flasher pinned to it by its usb path would judge it.
 device_survey survey_devices(const dryrun::walk_result &walk);
