@@ -108,12 +108,6 @@ INSTANTIATE_TEST_SUITE_P(
                      {{win_verdict::cannot_open, driver_state::none, "", ERROR_FILE_NOT_FOUND}},
                      0},
         outcome_case{
-            "open_elsewhere",
-            {{id_a, CR_SUCCESS, "WinUSB", 0, ERROR_ACCESS_DENIED}},
-            nullptr,
-            {{win_verdict::cannot_open, driver_state::bound, "WinUSB", ERROR_ACCESS_DENIED}},
-            0},
-        outcome_case{
             "other_driver_winusb_fails",
             {{id_a, CR_SUCCESS, "usbser", 0, 0, ERROR_NOT_SUPPORTED}},
             nullptr,
