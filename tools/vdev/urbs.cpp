@@ -129,12 +129,9 @@ void on_bulk_out(plug_in &dev, UMockdevIoctlData *urb, UMockdevIoctlData *buffer
 gint submit_urb(plug_in &dev, UMockdevIoctlClient *client)
 {
     GError *error = nullptr;
-    UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
-    UMockdevIoctlData *urb = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), &error);
-    if (urb == nullptr) {
-        g_clear_error(&error);
+    UMockdevIoctlData *urb = pointed_to(client, sizeof(usbdevfs_urb));
+    if (urb == nullptr)
         return -EFAULT;
-    }
     usbdevfs_urb *u = urb_of(urb);
     if (u->buffer_length < 0) {
         g_object_unref(urb);
@@ -186,13 +183,9 @@ gint reap_urb(plug_in &dev, UMockdevIoctlClient *client)
     for (auto it = dev.pending.begin(); it != dev.pending.end(); ++it) {
         if (it->ready_at < 0 || it->ready_at > now)
             continue;
-        GError *error = nullptr;
-        UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
-        UMockdevIoctlData *ptr = umockdev_ioctl_data_resolve(arg, 0, sizeof(void *), &error);
-        if (ptr == nullptr) {
-            g_clear_error(&error);
+        UMockdevIoctlData *ptr = pointed_to(client, sizeof(void *));
+        if (ptr == nullptr)
             return -EFAULT;
-        }
         usbdevfs_urb *u = urb_of(it->urb);
         u->status = it->status;
         u->actual_length = it->actual_length;

@@ -22,13 +22,9 @@ namespace
 
 gint write_u32(UMockdevIoctlClient *client, std::uint32_t value)
 {
-    GError *error = nullptr;
-    UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
-    UMockdevIoctlData *out = umockdev_ioctl_data_resolve(arg, 0, sizeof value, &error);
-    if (out == nullptr) {
-        g_clear_error(&error);
+    UMockdevIoctlData *out = pointed_to(client, sizeof value);
+    if (out == nullptr)
         return -EFAULT;
-    }
     std::memcpy(out->data, &value, sizeof value);
     g_object_unref(out);
     return 0;
@@ -37,13 +33,9 @@ gint write_u32(UMockdevIoctlClient *client, std::uint32_t value)
 // The interface number the command passed (by pointer).
 gint read_interface(UMockdevIoctlClient *client, unsigned &interface)
 {
-    GError *error = nullptr;
-    UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
-    UMockdevIoctlData *in = umockdev_ioctl_data_resolve(arg, 0, sizeof interface, &error);
-    if (in == nullptr) {
-        g_clear_error(&error);
+    UMockdevIoctlData *in = pointed_to(client, sizeof interface);
+    if (in == nullptr)
         return -EFAULT;
-    }
     std::memcpy(&interface, in->data, sizeof interface);
     g_object_unref(in);
     return 0;
@@ -69,14 +61,9 @@ gint claim_interface(plug_in &dev, UMockdevIoctlClient *client)
 // has).
 gint get_driver(const plug_in &dev, UMockdevIoctlClient *client)
 {
-    GError *error = nullptr;
-    UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
-    UMockdevIoctlData *out =
-        umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_getdriver), &error);
-    if (out == nullptr) {
-        g_clear_error(&error);
+    UMockdevIoctlData *out = pointed_to(client, sizeof(usbdevfs_getdriver));
+    if (out == nullptr)
         return -EFAULT;
-    }
     auto *d = reinterpret_cast<usbdevfs_getdriver *>(out->data);
     const std::string &held = dev.device->spec.held;
     gint result = dev.gone ? -ENODEV : d->interface != 0 || held.empty() ? -ENODATA : 0;
@@ -143,6 +130,15 @@ gboolean on_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer use
 }
 
 } // namespace
+
+UMockdevIoctlData *pointed_to(UMockdevIoctlClient *client, std::size_t size)
+{
+    GError *error = nullptr;
+    UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
+    UMockdevIoctlData *data = umockdev_ioctl_data_resolve(arg, 0, size, &error);
+    g_clear_error(&error);
+    return data;
+}
 
 bool attach_usbfs(UMockdevTestbed *testbed, const std::string &devnode, std::string &error)
 {

@@ -11,6 +11,10 @@ using UMockdevIoctlClient = struct _UMockdevIoctlClient;
 namespace vdev
 {
 
+// What the ioctl's pointer argument points to, `size` bytes of the command's
+// memory (written back when the ioctl completes); null when unreadable.
+UMockdevIoctlData *pointed_to(UMockdevIoctlClient *client, std::size_t size);
+
 gint submit_urb(plug_in &dev, UMockdevIoctlClient *client);
 
 // Hands back the first URB that is ready, writing its address into the
