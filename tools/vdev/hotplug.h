@@ -15,6 +15,10 @@ namespace vdev
 // to go on, else the exit status (after a message).
 int preload_for_uevents(char **argv);
 
+// A new testbed: under $TMPDIR (or /tmp) as usual; when a device arrives
+// or leaves and TMPDIR is not set, under /dev/shm if there is one.
+UMockdevTestbed *make_testbed();
+
 // Plays the steps on the default main context, timed from `start_us`
 // (monotonic µs, the command's start), until stopped.
 struct hotplug_timeline {

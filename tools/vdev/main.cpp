@@ -30,7 +30,7 @@ int run_and_report(const vdev::options &opt)
     std::FILE *out = vdev::open_account(opt);
     if (out == nullptr)
         return vdev::exit_usage;
-    UMockdevTestbed *testbed = umockdev_testbed_new();
+    UMockdevTestbed *testbed = vdev::make_testbed();
     std::string error;
     int status = vdev::exit_usage;
     if (!vdev::build_testbed(testbed, error))
