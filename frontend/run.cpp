@@ -62,19 +62,6 @@ bool open_input(const char *path, run_request &request)
     return std::ferror(file) == 0;
 }
 
-// argv[2] may be "all"; the next argument, if any, is the serial. Later
-// arguments are ignored.
-void parse_selectors(int argc, char **argv, run_request &request)
-{
-    int index = 2;
-    if (argc > index && std::strcmp(argv[index], "all") == 0) {
-        request.erase_all = true;
-        ++index;
-    }
-    if (argc > index)
-        request.serial = argv[index];
-}
-
 // Up to four attempts, each reading FLASHER_USBPATH afresh and followed,
 // when it fails, by a one-second pause.
 bool connect(const char *serial)
@@ -90,6 +77,19 @@ bool connect(const char *serial)
 }
 
 } // namespace
+
+// argv[2] may be "all"; the next argument, if any, is the serial. Later
+// arguments are ignored.
+void parse_selectors(int argc, char **argv, run_request &request)
+{
+    int index = 2;
+    if (argc > index && std::strcmp(argv[index], "all") == 0) {
+        request.erase_all = true;
+        ++index;
+    }
+    if (argc > index)
+        request.serial = argv[index];
+}
 
 int prepare_run(int argc, char **argv, run_request &request)
 {

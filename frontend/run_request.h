@@ -32,6 +32,10 @@ int flasher_main(int argc, char **argv);
 // the usage lines or "cannot open firmware" already printed.
 int prepare_run(int argc, char **argv, run_request &request);
 
+// The "all" flag and the serial from argv[2] on, as prepare_run takes them
+// (it does so only once the input is open).
+void parse_selectors(int argc, char **argv, run_request &request);
+
 // The second half: connects (up to four attempts) and runs the request's
 // mode. Returns the exit status.
 int perform_run(const run_request &request);

@@ -15,6 +15,8 @@ demo=(
 tests=(
   # unit tests and benchmarks
   libgtest-dev libbenchmark-dev
+  # flasher-gang: its record (JSON) and the input's hash (libcrypto)
+  nlohmann-json3-dev libssl-dev
   # scripts/bench.sh: instruction counts
   valgrind
   # flasher-win.exe: the mingw-w64 cross-compiler and Wine to run it

@@ -48,13 +48,14 @@ if [ "$with_vdev" = 1 ] && [ -x "$prefix/bin/flasher-vdev" ]; then
   [ "$status" -eq 0 ] && [ "$err" = "continuing with flashing
 erased" ] || { echo "FAIL: installed pair's erase exited $status: $err"; failures=$((failures + 1)); }
 fi
-# The installed flasher-gang finds the installed flasher-probe and flasher
-# beside it, wherever the prefix is: it erases the one virtual device.
+# The installed flasher-gang finds the installed flasher beside it, wherever
+# the prefix is: it erases the one virtual device.
 if [ "$with_vdev" = 1 ] && [ -x "$prefix/bin/flasher-gang" ]; then
   out=$(cd "$work" && "$prefix/bin/flasher-vdev" --fast-pauses --account /dev/null -- \
     "$prefix/bin/flasher-gang" --logs "$work/logs" erase 2>&1)
   status=$?
-  [ "$status" -eq 0 ] && [[ "$out" == *$'\n1-1 '*' ok '*'  erased'$'\n'* ]] ||
+  [ "$status" -eq 0 ] && [[ "$out" == *$'\n1-1 '*' ok '*'  erased'$'\n'* ]] &&
+    [[ "$out" == *"logs: $work/logs/"* ]] ||
     { echo "FAIL: installed flasher-gang exited $status: $out"; failures=$((failures + 1)); }
   rm -rf "$work/logs"
 fi

@@ -217,10 +217,11 @@ TEST_F(Probe, TellsWhatFlasherMakesOfEachDevice)
     struct device_case {
         const char *what;
         std::vector<std::string> devices;
-        std::vector<std::string> args; // after "erase"
+        std::vector<std::string> args; // after the input
         std::optional<std::string> usb_path;
-        std::string report; // from "devices with" up to the verdict
-        std::string chosen; // the usb path flasher writes to; empty: it gives up
+        std::string report;          // from "devices with" up to the verdict
+        std::string chosen;          // the usb path flasher writes to; empty: it gives up
+        std::string input = "erase"; // flasher's first argument
     } cases[] = {
         {"two devices, no selector",
          {plain, plain},
@@ -278,11 +279,36 @@ TEST_F(Probe, TellsWhatFlasherMakesOfEachDevice)
          {},
          "  1-1  serial unreadable (libusb -9)  chosen: flasher uses this device\n",
          "1-1"},
-        {"another product ID only", {"pid=000B"}, {}, {}, "", ""},
+        {"another product ID only",
+         {"pid=000B"},
+         {},
+         {},
+         "  1-1 has " + ids().substr(0, 5) + "000B; this flasher looks for " + ids() + "\n",
+         ""},
+        {"two devices with the serial that selects",
+         {"serial=twin", "serial=twin"},
+         {"twin"},
+         {},
+         "  1-2  serial \"twin\"  chosen: flasher uses this device\n"
+         "  1-1  serial \"twin\"  not examined: flasher stops at 1-2 before it\n"
+         "several devices have the serial \"twin\": flasher takes the first it examines, 1-2; to "
+         "pin one:\n"
+         "  FLASHER_USBPATH=1-2 flasher erase twin\n  FLASHER_USBPATH=1-1 flasher erase twin\n",
+         "1-2"},
+        // flasher stops before it searches: the same serial selects, and no
+        // device is chosen.
+        {"an input that cannot be read",
+         {plain, plain},
+         {"vdev-1"},
+         {},
+         "  " + b + "passed over: its serial is not \"vdev-1\"\n  " + a +
+             "passes: flasher would use it, had it got this far\n",
+         "",
+         "missing.bin"},
     };
     for (const device_case &c : cases) {
         SCOPED_TRACE(c.what);
-        std::vector<std::string> args{"erase"};
+        std::vector<std::string> args{c.input};
         args.insert(args.end(), c.args.begin(), c.args.end());
         const vdev_result r =
             probe({.command = args, .usb_path = c.usb_path, .devices = c.devices});
@@ -337,9 +363,26 @@ TEST_F(Probe, PathsListsTheUsableDevices)
          {},
          {plain},
          "1-1\n",
-         "flasher-probe: flasher would erase 1-1 and send 2 pages; 3 bytes of the file would not "
-         "be sent\n",
+         "flasher-probe: flasher would erase each device and send 2 pages; 3 bytes of the file "
+         "would not be sent\n",
          3},
+        {"an odd tail behind a device that fails the attempt",
+         {"--paths"},
+         {"odd.bin"},
+         {},
+         {plain, "no-out"},
+         "1-1\n",
+         "flasher-probe: flasher would erase each device and send 2 pages; 3 bytes of the file "
+         "would not be sent\n",
+         3},
+        {"an input that cannot be read",
+         {"--paths"},
+         {"missing.bin"},
+         {},
+         {plain},
+         "",
+         "flasher-probe: flasher would stop at once: cannot open firmware missing.bin\n",
+         1},
         {"none usable",
          {"--paths"},
          {"erase", "nobody"},
@@ -387,36 +430,50 @@ TEST_F(Probe, PermissionDeniedIsToldWithTheRemedy)
     chmod(dir.path().c_str(), 0755);
     chmod(out.c_str(), 0777);
 
-    std::vector<std::string> command;
-    if (geteuid() == 0)
-        command = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
-    const std::vector<std::string> run = {(bin / "flasher-vdev").string(),
-                                          "--device",
-                                          "no-access",
-                                          "--account",
-                                          (out / "account.txt").string(),
-                                          "--",
-                                          (bin / "flasher-probe").string(),
-                                          "erase"};
-    command.insert(command.end(), run.begin(), run.end());
-    const vdev_result r = run_command(dir, command);
+    // The advice stands under the device whose line shows its cause, and
+    // only there: a device flasher never reaches gets none.
+    const std::string denied = "passed over: cannot be opened: permission denied\n"
+                               "    install flasher's udev rule";
+    struct denied_case {
+        const char *what;
+        std::vector<std::string> devices;
+        std::string lines; // the device lines, advice cut after its first words
+        std::string verdict;
+    } cases[] = {
+        {"the only device",
+         {"no-access"},
+         "  1-1  serial not read  " + denied,
+         "flasher would give up: no device passes"},
+        {"behind a device that fails the attempt",
+         {"no-access", "no-out"},
+         "  1-2  serial not read  fails the attempt: interface 0, setting 0, has no OUT endpoint\n"
+         "  1-1  serial not read  not examined: flasher stops at 1-2 before it\n",
+         "flasher would give up: every attempt fails at 1-2"},
+    };
+    for (const denied_case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::string> command;
+        if (geteuid() == 0)
+            command = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                       "--"};
+        command.push_back((bin / "flasher-vdev").string());
+        for (const std::string &d : c.devices)
+            command.insert(command.end(), {"--device", d});
+        command.insert(command.end(), {"--account", (out / "account.txt").string(), "--",
+                                       (bin / "flasher-probe").string(), "erase"});
+        const vdev_result r = run_command(dir, command);
 
-    EXPECT_EQ(
-        section(r.out, "devices with", "verdict:"),
-        "devices with " + ids() +
-            ", in the order flasher examines them:\n"
-            "  1-1  serial not read  passed over: cannot be opened: permission denied\n"
-            "permission denied: install flasher's udev rule (70-flasher.rules, in the flasher "
-            "package or from \"sudo cmake --install build\"), then run \"sudo udevadm control "
-            "--reload-rules && sudo udevadm trigger\"; over ssh or as a service, the user must "
-            "also be in the group plugdev\n");
-    EXPECT_EQ(last_line(r.out), "verdict: flasher would give up: no device passes");
-    EXPECT_EQ(r.status, 1) << r.err;
-    const std::string account = read_text((out / "account.txt").string());
-    EXPECT_NE(account.find("  opened 0, closed 0, serial read 0, interface 0 not claimed\n"
-                           "  no transfers\n"),
-              std::string::npos)
-        << account;
+        const std::string listed = section(r.out, "devices with", "verdict:");
+        EXPECT_EQ(listed.substr(listed.find('\n') + 1, c.lines.size()), c.lines);
+        EXPECT_EQ(listed.find("udev rule") != std::string::npos, c.devices.size() == 1) << listed;
+        EXPECT_EQ(last_line(r.out), "verdict: " + c.verdict);
+        EXPECT_EQ(r.status, 1) << r.err;
+        const std::string account = read_text((out / "account.txt").string());
+        EXPECT_NE(account.find("  opened 0, closed 0, serial read 0, interface 0 not claimed\n"
+                               "  no transfers\n"),
+                  std::string::npos)
+            << account;
+    }
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // flasher-probe: what "flasher ARGS" would do, told before anything is
 // erased. It runs flasher's own front end over the dry-run back-end: the
 // device search is flasher's, without the claim, and no message leaves.
+#include "tools/probe/input_report.h"
 #include "tools/probe/report.h"
 
 #include <cstdlib>
@@ -11,9 +12,11 @@ namespace
 
 const char usage_text[] =
     "Usage: flasher-probe [--paths] [signed_firmware.bin | params | erase [all] [serial]]\n"
+    "       flasher-probe --help\n"
     "Tells what flasher would do with the same arguments and FLASHER_USBPATH, without\n"
     "writing to any device. Without arguments it surveys the devices only.\n"
     "  --paths   print only the usb path of each device flasher could use, one a line\n"
+    "  --help    print this text\n"
     "Exit status: 0 flasher would send the whole input; 1 it would fail (the input\n"
     "cannot be read, no device it can use); 3 it would run but leave bytes of the\n"
     "file unsent, or only erase; 2 bad options.\n";
@@ -46,27 +49,48 @@ int parse_options(int argc, char **argv, options &opt)
     return -1;
 }
 
-int report(const probe_findings &findings, bool paths_only)
+// What the input alone comes to for --paths, whichever device is pinned:
+// the devices listed are each meant to be pinned, so a device that would
+// stop an unpinned run, and is not listed, must not change it.
+verdict judge_input_alone(const probe_findings &findings)
 {
-    const verdict v = judge(findings);
-    if (!paths_only) {
-        print_report(stdout, findings, v);
-        return v.status;
+    const dry_run *run = findings.run;
+    if (run == nullptr)
+        return {probe_would_succeed, {}};
+    if (!run->prepared)
+        return {probe_would_fail, "flasher would stop at once: " + run->last_line};
+    if (run->status != 0)
+        return {probe_would_fail, "flasher would fail: " + run->last_line};
+    return judge_input(*findings.plan, "flasher", "each device");
+}
+
+// Only the usable devices' paths, and only when flasher could take the input.
+int report_paths(const probe_findings &findings)
+{
+    const verdict input = judge_input_alone(findings);
+    if (input.status == probe_would_fail) {
+        std::fprintf(stderr, "flasher-probe: %s\n", input.text.c_str());
+        return input.status;
     }
     const std::vector<std::string> paths = usable_paths(findings.walk);
+    if (paths.empty()) {
+        std::fprintf(stderr, "flasher-probe: no device flasher could use\n");
+        return probe_would_fail;
+    }
     for (const std::string &path : paths)
         std::printf("%s\n", path.c_str());
-    // Each listed device is meant to be pinned on its own: a device that
-    // would stop an unpinned run does not stop those.
-    const bool input_ok =
-        findings.run == nullptr || (findings.run->prepared && findings.run->status == 0);
-    const int status = !input_ok || paths.empty()      ? probe_would_fail
-                       : v.status == probe_would_leave ? probe_would_leave
-                                                       : probe_would_succeed;
-    if (status != probe_would_succeed)
-        std::fprintf(stderr, "flasher-probe: %s\n",
-                     paths.empty() && input_ok ? "no device flasher could use" : v.text.c_str());
-    return status;
+    if (input.status != probe_would_succeed)
+        std::fprintf(stderr, "flasher-probe: %s\n", input.text.c_str());
+    return input.status;
+}
+
+int report(const probe_findings &findings, bool paths_only)
+{
+    if (paths_only)
+        return report_paths(findings);
+    const verdict v = judge(findings);
+    print_report(stdout, findings, v);
+    return v.status;
 }
 
 } // namespace
@@ -92,12 +116,16 @@ int main(int argc, char **argv)
     for (int i = opt.first_arg; i < argc; ++i)
         flasher_argv.push_back(argv[i]);
     flasher_argv.push_back(nullptr);
-    const dry_run run = run_dry(static_cast<int>(flasher_argv.size()) - 1, flasher_argv.data());
+    const int flasher_argc = static_cast<int>(flasher_argv.size()) - 1;
+    const dry_run run = run_dry(flasher_argc, flasher_argv.data());
     // Without a usable input flasher never searches: the devices are still
-    // worth showing, searched with the same selectors.
+    // worth showing, searched with the selectors it would have read.
+    run_request selectors;
+    parse_selectors(flasher_argc, flasher_argv.data(), selectors);
+    subject.serial = selectors.serial;
     const dryrun::walk_result walk = dryrun::searched_at_all()
                                          ? dryrun::searched()
-                                         : dryrun::walk(run.request.serial, subject.usb_path);
+                                         : dryrun::walk(subject.serial, subject.usb_path);
     const input_plan plan = plan_input(run, dryrun::sent());
     return report({subject, &run, &plan, walk}, opt.paths);
 }

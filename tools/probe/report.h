@@ -13,11 +13,12 @@
 // What was asked: flasher's arguments and the selectors it would use.
 struct probe_subject {
     std::vector<std::string> args;  // flasher's arguments, after its name
+    const char *serial = nullptr;   // the serial argument, null when absent
     const char *usb_path = nullptr; // FLASHER_USBPATH, null when unset
 };
 
 // The whole run: a dry run of the front end (null in a survey of the devices
-// alone) and the device search it made.
+// alone) and the device search it made, or would have made.
 struct probe_findings {
     const probe_subject &subject;
     const dry_run *run;     // null: no arguments, devices only

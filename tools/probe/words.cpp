@@ -8,16 +8,25 @@ std::string shell_word(const std::string &word)
     if (!word.empty() && word.find_first_not_of(plain) == std::string::npos)
         return word;
     std::string quoted = "'";
-    for (const char c : word)
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
+    for (const char c : word) {
+        if (c == '\'')
+            quoted.append("'\\''");
+        else
+            quoted.push_back(c);
+    }
+    quoted.push_back('\'');
+    return quoted;
 }
 
 std::string shell_command(const std::string &program, const std::vector<std::string> &args)
 {
     std::string command = shell_word(program);
-    for (const std::string &arg : args)
-        command += " " + shell_word(arg);
+    // Appended piece by piece: GCC 12 warns (-Wrestrict) about a concatenation
+    // of temporaries here that it cannot see through.
+    for (const std::string &arg : args) {
+        command.push_back(' ');
+        command.append(shell_word(arg));
+    }
     return command;
 }
 

@@ -11,26 +11,48 @@ namespace
 walk_result last_walk;
 bool walked = false;
 
+bool is_table_vendor(std::uint16_t vid)
+{
+    for (const usb_id *id = usb_ids; id->vid != 0; ++id) {
+        if (id->vid == vid)
+            return true;
+    }
+    return false;
+}
+
+// A device of the table's vendor that flasher passes over for its product
+// ID: worth naming, since a board presenting another ID is a common mix-up.
+void note_other_product(libusb_device *device, device_examination ex, walk_result &result)
+{
+    if (ex.vid == 0 || !is_table_vendor(ex.vid))
+        return;
+    ex.path_known = get_dev_path(device, ex.path, usb_path_size);
+    result.other_products.push_back(ex);
+}
+
 } // namespace
 
 walk_result walk(const char *serial, const char *usb_path)
 {
     walk_result result;
-    attached_devices devices;
-    result.listed = list_attached_devices(devices);
-    for (int i = 0; result.listed && i < devices.count; ++i) {
-        device_examination ex = examine_device(devices.list[i], serial, usb_path);
-        if (ex.verdict == device_verdict::not_target)
-            continue;
-        if (ex.handle != nullptr) {
-            libusb_close(ex.handle);
-            ex.handle = nullptr;
-        }
-        const bool stops = ex.verdict == device_verdict::chosen || ends_attempt(ex.verdict);
-        if (stops && result.stop < 0)
-            result.stop = static_cast<int>(result.devices.size());
-        result.devices.push_back(ex);
-    }
+    result.listed = walk_devices(serial, usb_path,
+                                 [&](libusb_device *device, device_examination &ex, bool stops) {
+                                     if (ex.verdict == device_verdict::not_target) {
+                                         note_other_product(device, ex, result);
+                                         return true;
+                                     }
+                                     if (ex.handle != nullptr) {
+                                         libusb_close(ex.handle);
+                                         ex.handle = nullptr;
+                                     }
+                                     if (stops)
+                                         result.stop = static_cast<int>(result.devices.size());
+                                     examined_device examined{ex, {}};
+                                     if (ex.verdict == device_verdict::chosen)
+                                         examined.holder = find_interface_holder(device);
+                                     result.devices.push_back(examined);
+                                     return true;
+                                 });
     return result;
 }
 
@@ -42,6 +64,11 @@ const walk_result &searched()
 bool searched_at_all()
 {
     return walked;
+}
+
+bool usable(const examined_device &device)
+{
+    return device.ex.verdict == device_verdict::chosen && !is_held(device.holder);
 }
 
 } // namespace dryrun

@@ -73,6 +73,11 @@ bool ends_attempt(device_verdict verdict)
            verdict == device_verdict::no_out_endpoint;
 }
 
+bool stops_search(device_verdict verdict)
+{
+    return verdict == device_verdict::chosen || ends_attempt(verdict);
+}
+
 device_examination examine_device(libusb_device *device, const char *serial, const char *usb_path)
 {
     device_examination ex;

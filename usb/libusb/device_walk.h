@@ -44,6 +44,10 @@ struct device_examination {
 // examined. Every other verdict but chosen passes the device over.
 bool ends_attempt(device_verdict verdict);
 
+// True where flasher's search ends: the device is chosen, or it ends the
+// attempt.
+bool stops_search(device_verdict verdict);
+
 // Makes the checks of one device with the selectors (each null when absent).
 device_examination examine_device(libusb_device *device, const char *serial, const char *usb_path);
 
@@ -62,6 +66,29 @@ struct attached_devices {
 
 // Starts libusb and lists the devices afresh. False when either fails.
 bool list_attached_devices(attached_devices &devices);
+
+// flasher's search: examines the attached devices in list order with the
+// selectors and hands each to visit(device, examination, stops). `stops` is
+// true for the one device where the search ends (stops_search). The walk
+// goes on to the next device only while visit returns true, so flasher's
+// own search returns false there and a survey may go past it. Devices that
+// are not targets are handed over too (verdict not_target, never stopping).
+// False when the devices cannot be listed.
+template <typename Visit> bool walk_devices(const char *serial, const char *usb_path, Visit visit)
+{
+    attached_devices devices;
+    if (!list_attached_devices(devices))
+        return false;
+    bool stopped = false;
+    for (int i = 0; i < devices.count; ++i) {
+        device_examination ex = examine_device(devices.list[i], serial, usb_path);
+        const bool stops = !stopped && stops_search(ex.verdict);
+        stopped = stopped || stops;
+        if (!visit(devices.list[i], ex, stops))
+            break;
+    }
+    return true;
+}
 
 // Writes the usb path of `device` into buffer (size bytes, terminator
 // included). False when it does not fit.

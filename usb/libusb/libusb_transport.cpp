@@ -18,7 +18,7 @@ int flash_out_ep = 0;
 // built, and the serial of every device that was opened.
 void announce(const device_examination &ex)
 {
-    if (ex.verdict != device_verdict::not_target && ex.path_known)
+    if (ex.path_known)
         std::printf("Path: %s\n", ex.path);
     if (ex.serial_read)
         std::printf("string desc %d %s\n", ex.serial_status, ex.serial);
@@ -28,25 +28,23 @@ void announce(const device_examination &ex)
 
 bool open_usb(const char *serial, const char *usb_path)
 {
-    attached_devices devices;
-    if (!list_attached_devices(devices))
-        return false;
-
-    for (int i = 0; i < devices.count; ++i) {
-        const device_examination ex = examine_device(devices.list[i], serial, usb_path);
+    bool chosen = false;
+    walk_devices(serial, usb_path, [&](libusb_device *, const device_examination &ex, bool stops) {
+        if (ex.verdict == device_verdict::not_target)
+            return true;
         announce(ex);
         if (ex.verdict == device_verdict::chosen) {
-            // The claim's result is not judged here: a write that fails
-            // because of it is reported by the sequence that made it.
+            // The claim's result is not judged here: a write that
+            // fails because of it is reported by the sequence that
+            // made it.
             libusb_claim_interface(ex.handle, 0);
             lusb = ex.handle;
             flash_out_ep = ex.out_endpoint;
-            return true;
+            chosen = true;
         }
-        if (ends_attempt(ex.verdict))
-            return false;
-    }
-    return false;
+        return !stops;
+    });
+    return chosen;
 }
 
 int flasher_dev_write(const unsigned char *buffer, int length, unsigned int timeout_ms)

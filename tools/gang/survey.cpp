@@ -1,0 +1,72 @@
+#include "tools/gang/survey.h"
+
+#include "tools/probe/device_report.h"
+#include "tools/probe/dry_run.h"
+#include "tools/probe/input_report.h"
+#include "usb/transport.h"
+
+board board_of(const dryrun::examined_device &device)
+{
+    board b;
+    b.usb_path = device.ex.path_known ? device.ex.path : "";
+    b.serial = device.ex.serial_read && device.ex.serial_status >= 0 ? device.ex.serial : "";
+    if (!device.ex.path_known) {
+        b.result = board_result::not_flashed;
+        b.reason = "its usb path cannot be built, so it cannot be pinned";
+        b.usb_path = "-";
+    } else if (!dryrun::usable(device)) {
+        // Pinned, the search meets no other device: its own checks decide.
+        const device_outcome o = describe_outcome(device, {});
+        b.result = board_result::not_flashed;
+        b.reason = o.reason;
+        b.advice = o.advice;
+    }
+    if (b.result == board_result::not_flashed)
+        b.phase = board_phase::not_flashed;
+    return b;
+}
+
+input_survey survey_input(const std::string &input, bool erase_all)
+{
+    std::vector<std::string> args{"flasher", input};
+    if (erase_all)
+        args.emplace_back("all");
+    std::vector<char *> argv;
+    for (std::string &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const dry_run run = run_dry(static_cast<int>(args.size()), argv.data());
+
+    input_survey survey;
+    survey.plan = plan_input(run, dryrun::sent());
+    if (!run.prepared || run.status != 0) {
+        survey.refusal = run.last_line;
+        return survey;
+    }
+    const verdict v = judge_input(survey.plan, "flasher", "each device");
+    if (only_erases(survey.plan)) {
+        survey.refusal = v.text + "; to erase, give erase instead of the file";
+        return survey;
+    }
+    survey.taken = true;
+    if (v.status == probe_would_leave)
+        survey.warning = v.text;
+    return survey;
+}
+
+device_survey survey_devices(const dryrun::walk_result &walk)
+{
+    device_survey survey;
+    survey.listed = walk.listed;
+    for (const dryrun::examined_device &device : walk.devices)
+        survey.boards.push_back(board_of(device));
+    for (const device_examination &other : walk.other_products)
+        survey.other_products.push_back(other_product_text(other));
+    if (survey.boards.empty()) {
+        survey.none_attached =
+            "no device with " + ids_text(usb_ids[0].vid, usb_ids[0].pid) + " is attached";
+        for (const std::string &other : survey.other_products)
+            survey.none_attached += "; " + other;
+    }
+    return survey;
+}
