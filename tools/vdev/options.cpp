@@ -41,6 +41,8 @@ const char usage_text[] =
     "  --expect-params FILE  check the device received FILE as a parameter block\n"
     "                        (either: when a device arrives or leaves, each\n"
     "                        plug-in that received anything)\n"
+    "  --check-each          check every device that received anything, not only\n"
+    "                        the first (several programs flashing at once)\n"
     "  --help                print this text\n"
     "Exit status: the command's (128+N when a signal N ends it); 3 when an\n"
     "expectation is not met; 2 for bad options, an expected file that cannot be\n"
@@ -101,8 +103,9 @@ int parse_options(int argc, char **argv, options &opt)
             std::fputs(usage_text, stdout);
             return 0;
         }
-        if (a == "--fast-pauses" || a == "--json") {
-            (a == "--json" ? opt.json : opt.fast_pauses) = true;
+        if (a == "--fast-pauses" || a == "--json" || a == "--check-each") {
+            (a == "--json" ? opt.json : a == "--check-each" ? opt.check_each : opt.fast_pauses) =
+                true;
             continue;
         }
         const valued_option *v = valued_option_named(a);

@@ -11,6 +11,7 @@ constexpr int exit_cannot_start = 127;
 struct options {
     bool fast_pauses = false;
     bool json = false;
+    bool check_each = false; // check every device that received anything
     const char *account_file = nullptr;
     const char *expect_image = nullptr;
     const char *expect_params = nullptr;

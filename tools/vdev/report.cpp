@@ -83,12 +83,13 @@ void check_each_plug_in(const expectation &expected, run_checks &checks)
     text += "\n";
 }
 
-run_checks make_checks(const expectation &expected)
+run_checks make_checks(const expectation &expected, bool check_each)
 {
     run_checks checks;
     checks.asked = expected.path != nullptr;
-    checks.per_plug_in = std::any_of(state.devices.begin(), state.devices.end(),
-                                     [](const virtual_device &d) { return d.hotplugged(); });
+    checks.per_plug_in =
+        check_each || std::any_of(state.devices.begin(), state.devices.end(),
+                                  [](const virtual_device &d) { return d.hotplugged(); });
     if (!checks.asked)
         return checks;
     if (checks.per_plug_in)
@@ -116,7 +117,7 @@ std::string seconds_text(unsigned ms)
 int report(const options &opt, const expectation &expected, std::FILE *out, int status)
 {
     std::lock_guard<std::mutex> hold(state.lock);
-    const run_checks checks = make_checks(expected);
+    const run_checks checks = make_checks(expected, opt.check_each);
     if (opt.json)
         print_json(opt, checks, out, status);
     else
