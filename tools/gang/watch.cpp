@@ -146,9 +146,8 @@ void move_ports_on(session &s)
 {
     const steady_time now = std::chrono::steady_clock::now();
     for (auto &[path, p] : s.ports) {
-        if (p.waiting && !running(*p.current))
-            judge(s, p);
-        else if (p.retrying && now >= p.retry_at)
+        const bool free_now = p.waiting && !running(*p.current);
+        if (free_now || (p.retrying && now >= p.retry_at))
             judge(s, p);
     }
 }
