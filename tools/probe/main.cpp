@@ -1,11 +1,10 @@
 // flasher-probe: what "flasher ARGS" would do, told before anything is
 // erased. It runs flasher's own front end over the dry-run back-end: the
 // device search is flasher's, without the claim, and no message leaves.
-#include "tools/probe/input_report.h"
+#include "tools/probe/options.h"
 #include "tools/probe/report.h"
 
 #include <cstdlib>
-#include <cstring>
 
 namespace
 {
@@ -21,73 +20,10 @@ const char usage_text[] =
     "cannot be read, no device it can use); 3 it would run but leave bytes of the\n"
     "file unsent, or only erase; 2 bad options.\n";
 
-struct options {
-    bool paths = false;
-    int first_arg = 0; // index of flasher's first argument in argv
-};
-
-// Returns -1 when parsed, else the exit status.
-int parse_options(int argc, char **argv, options &opt)
-{
-    int i = 1;
-    for (; i < argc && std::strncmp(argv[i], "--", 2) == 0; ++i) {
-        if (std::strcmp(argv[i], "--") == 0) {
-            ++i;
-            break;
-        }
-        if (std::strcmp(argv[i], "--paths") == 0) {
-            opt.paths = true;
-        } else if (std::strcmp(argv[i], "--help") == 0) {
-            std::fputs(usage_text, stdout);
-            return probe_would_succeed;
-        } else {
-            std::fprintf(stderr, "flasher-probe: unknown option %s\n%s", argv[i], usage_text);
-            return probe_bad_options;
-        }
-    }
-    opt.first_arg = i;
-    return -1;
-}
-
-// What the input alone comes to for --paths, whichever device is pinned:
-// the devices listed are each meant to be pinned, so a device that would
-// stop an unpinned run, and is not listed, must not change it.
-verdict judge_input_alone(const probe_findings &findings)
-{
-    const dry_run *run = findings.run;
-    if (run == nullptr)
-        return {probe_would_succeed, {}};
-    if (!run->prepared)
-        return {probe_would_fail, "flasher would stop at once: " + run->last_line};
-    if (run->status != 0)
-        return {probe_would_fail, "flasher would fail: " + run->last_line};
-    return judge_input(*findings.plan, "flasher", "each device");
-}
-
-// Only the usable devices' paths, and only when flasher could take the input.
-int report_paths(const probe_findings &findings)
-{
-    const verdict input = judge_input_alone(findings);
-    if (input.status == probe_would_fail) {
-        std::fprintf(stderr, "flasher-probe: %s\n", input.text.c_str());
-        return input.status;
-    }
-    const std::vector<std::string> paths = usable_paths(findings.walk);
-    if (paths.empty()) {
-        std::fprintf(stderr, "flasher-probe: no device flasher could use\n");
-        return probe_would_fail;
-    }
-    for (const std::string &path : paths)
-        std::printf("%s\n", path.c_str());
-    if (input.status != probe_would_succeed)
-        std::fprintf(stderr, "flasher-probe: %s\n", input.text.c_str());
-    return input.status;
-}
-
 int report(const probe_findings &findings, bool paths_only)
 {
     if (paths_only)
-        return report_paths(findings);
+        return report_pins(findings.run, findings.plan, usable_paths(findings.walk), "flasher");
     const verdict v = judge(findings);
     print_report(stdout, findings, v);
     return v.status;
@@ -97,8 +33,8 @@ int report(const probe_findings &findings, bool paths_only)
 
 int main(int argc, char **argv)
 {
-    options opt;
-    if (const int status = parse_options(argc, argv, opt); status >= 0)
+    probe_options opt;
+    if (const int status = parse_probe_options(argc, argv, usage_text, opt); status >= 0)
         return status;
 
     probe_subject subject;

@@ -5,6 +5,7 @@
 
 #include "tools/probe/device_report.h"
 #include "tools/probe/input_report.h"
+#include "tools/probe/run_verdict.h"
 #include "tools/probe/words.h"
 #include "usb/transport.h"
 
@@ -145,17 +146,6 @@ void print_pins(std::FILE *out, const probe_findings &f)
         std::fprintf(out, "  FLASHER_USBPATH=%s %s\n", shell_word(path).c_str(), command.c_str());
 }
 
-verdict none_passes(const dryrun::walk_result &walk)
-{
-    if (!walk.devices.empty())
-        return {probe_would_fail, "flasher would give up: no device passes"};
-    std::string text = "flasher would give up: no device with " +
-                       ids_text(usb_ids[0].vid, usb_ids[0].pid) + " is attached";
-    for (const device_examination &other : walk.other_products)
-        text += "; " + device_name(other) + " has " + ids_text(other.vid, other.pid);
-    return {probe_would_fail, text};
-}
-
 } // namespace
 
 std::vector<std::string> usable_paths(const dryrun::walk_result &walk)
@@ -170,24 +160,20 @@ std::vector<std::string> usable_paths(const dryrun::walk_result &walk)
 
 verdict judge(const probe_findings &f)
 {
-    if (!searches(f))
-        return {probe_would_fail, "flasher would stop at once: " + f.run->last_line};
-    if (!f.walk.listed)
-        return {probe_would_fail, "flasher would give up: the USB devices cannot be listed"};
-    const dryrun::examined_device *stop = stop_device(f.walk);
-    if (stop == nullptr)
-        return none_passes(f.walk);
-    const std::string where = device_name(stop->ex);
-    if (ends_attempt(stop->ex.verdict))
-        return {probe_would_fail, "flasher would give up: every attempt fails at " + where};
-    if (is_held(stop->holder))
-        return {probe_would_fail, "flasher would fail on " + where +
-                                      ": interface 0 is held, so its erase would fail"};
-    if (f.run == nullptr)
-        return {probe_would_succeed, "flasher would use " + where};
-    if (f.run->status != 0)
-        return {probe_would_fail, "flasher would fail on " + where + ": " + f.run->last_line};
-    return judge_input(*f.plan, "flasher", where);
+    search_end end;
+    end.listed = f.walk.listed;
+    end.any = !f.walk.devices.empty();
+    end.ids = ids_text(usb_ids[0].vid, usb_ids[0].pid);
+    for (const device_examination &other : f.walk.other_products)
+        end.others += "; " + device_name(other) + " has " + ids_text(other.vid, other.pid);
+    if (const dryrun::examined_device *stop = stop_device(f.walk); stop != nullptr) {
+        end.stopped = true;
+        end.where = device_name(stop->ex);
+        end.gives_up = ends_attempt(stop->ex.verdict);
+        if (is_held(stop->holder))
+            end.fails_why = "interface 0 is held, so its erase would fail";
+    }
+    return judge_run(f.run, f.plan, "flasher", end);
 }
 
 void print_report(std::FILE *out, const probe_findings &f, const verdict &v)
