@@ -1,8 +1,9 @@
 // flasher-measure: runs one command and reports what it cost as one line of
 // key=value pairs: wall time from just before exec to its exit, the user and
-// system CPU time and the peak resident memory of that process alone (from
-// wait4), its exit status and, with --startup, the time from exec to its
-// first bulk transfer.
+// system CPU time and the peak resident memory of that process with the
+// children it waited for (from wait4), the CPU time of the process alone and
+// of those children apart (from /proc, read before it is reaped), its exit
+// status and, with --startup, the time from exec to its first bulk transfer.
 //
 // Usage: flasher-measure [--startup SHIM] [--out FILE] -- COMMAND ARGS...
 //
@@ -96,6 +97,31 @@ std::int64_t read_first_write(int fd)
     return stamp;
 }
 
+// The CPU time of the exited, not yet reaped, `child` itself and of the
+// children it waited for, in µs; -1 each when /proc cannot tell.
+void split_cpu(pid_t child, std::int64_t &self_us, std::int64_t &children_us)
+{
+    self_us = children_us = -1;
+    const std::string path = "/proc/" + std::to_string(child) + "/stat";
+    std::FILE *stat = std::fopen(path.c_str(), "r");
+    if (stat == nullptr)
+        return;
+    char text[1024] = {};
+    const std::size_t n = std::fread(text, 1, sizeof text - 1, stat);
+    std::fclose(stat);
+    // The fields after the command name, which ends at the last ')'.
+    const char *rest = std::strrchr(text, ')');
+    unsigned long long utime = 0, stime = 0;
+    long long cutime = 0, cstime = 0;
+    if (n == 0 || rest == nullptr ||
+        std::sscanf(rest + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu %lld %lld",
+                    &utime, &stime, &cutime, &cstime) != 4)
+        return;
+    const long ticks = sysconf(_SC_CLK_TCK);
+    self_us = static_cast<std::int64_t>((utime + stime) * 1000000ULL / ticks);
+    children_us = static_cast<std::int64_t>((cutime + cstime) * 1000000LL / ticks);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -127,6 +153,14 @@ int main(int argc, char **argv)
     if (shim_pipe[1] >= 0)
         close(shim_pipe[1]);
 
+    // Waited for without reaping first, so that its /proc entry still tells
+    // its own CPU time apart from its children's.
+    siginfo_t info{};
+    while (waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT) < 0 &&
+           errno == EINTR) {
+    }
+    std::int64_t self_us = -1, children_us = -1;
+    split_cpu(child, self_us, children_us);
     int status = 0;
     rusage usage{};
     while (wait4(child, &status, 0, &usage) < 0 && errno == EINTR) {
@@ -142,10 +176,11 @@ int main(int argc, char **argv)
     }
     std::fprintf(out,
                  "wall_us=%" PRId64 " user_us=%" PRId64 " sys_us=%" PRId64 " cpu_us=%" PRId64
-                 " maxrss_kib=%ld status=%d startup_us=%" PRId64 "\n",
+                 " maxrss_kib=%ld status=%d startup_us=%" PRId64 " self_cpu_us=%" PRId64
+                 " children_cpu_us=%" PRId64 "\n",
                  (end - start) / 1000, to_us(usage.ru_utime), to_us(usage.ru_stime),
                  to_us(usage.ru_utime) + to_us(usage.ru_stime), usage.ru_maxrss, exit_status,
-                 first_write < 0 ? -1 : (first_write - start) / 1000);
+                 first_write < 0 ? -1 : (first_write - start) / 1000, self_us, children_us);
     if (out != stdout)
         std::fclose(out);
     return exit_status;

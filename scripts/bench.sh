@@ -26,7 +26,7 @@ gang_rounds=${BENCH_GANG_ROUNDS:-3}
 scripts/install-deps.sh
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DFLASHER_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" --target flasher flasher-bare flasher-vdev flasher-measure \
-    flasher-first-write frontend_bench flasher-probe >/dev/null
+    flasher-first-write frontend_bench flasher-probe flasher-gang >/dev/null
 
 bin=$(cd "$build" && pwd)
 flasher=${BENCH_FLASHER:-$bin/flasher}
@@ -174,8 +174,74 @@ gang_table() {
     done
 }
 
+# measured_run FILE IMAGE DEVICES PROGRAM...: PROGRAM under flasher-measure
+# on DEVICES virtual devices, pauses real; every device must receive the
+# whole image. Appends flasher-measure's line (wall time from exec to exit,
+# the program's own CPU time and its children's) to FILE.
+measured_run() {
+    local file=$1 image=$2 devices=$3
+    shift 3
+    local specs=() i
+    for ((i = 0; i < devices; i++)); do specs+=(--device service-us=0); done
+    rm -rf "$work/logs"
+    "$bin/flasher-vdev" "${specs[@]}" --account "$work/account" -- \
+        "$bin/flasher-measure" --out "$file" -- "$@" >"$work/stdout" 2>"$work/stderr" ||
+        { echo "bench: $* on $devices devices failed" >&2; tail -n 12 "$work/stdout" "$work/stderr" >&2; exit 1; }
+    local writes=$((3 + $(((($(stat -c %s "$image") - 11) / 2048))) * 33 + 1))
+    if [ "$(grep -c "^  transfers: $writes, " "$work/account")" != "$devices" ]; then
+        echo "bench: $* on $devices devices: not every device received the image" >&2
+        exit 1
+    fi
+}
+
+# sum FILE KEY: the sum of KEY=VALUE over the lines of FILE.
+sum() {
+    sed -n "s/.*\b$2=\([0-9]*\).*/\1/p" "$1" | awk '{ s += $1 } END { print s + 0 }'
+}
+
+# The gang against a plain parallel loop of pinned flashers, 8 devices, a
+# 16-page image, pauses real, in turn each round (the one that starts
+# swapping): wall times, and the CPU time of the supervisor itself against
+# that of the flashers it ran. /proc counts CPU time in ticks of 10 ms, so
+# the shares are sums over every round.
+gang_vs_loop() {
+    local image=$work/gang16.bin r
+    head -c $((11 + 16 * 2048 + 16)) /dev/urandom >"$image"
+    : >"$work/vs.gang"
+    : >"$work/vs.loop"
+    for ((r = 0; r < gang_rounds; r++)); do
+        local order=(gang loop)
+        ((r % 2 == 1)) && order=(loop gang)
+        for who in "${order[@]}"; do
+            if [ "$who" = gang ]; then
+                measured_run "$work/vs.gang" "$image" 8 "$gang" --quiet --logs "$work/logs" "$image"
+            else
+                measured_run "$work/vs.loop" "$image" 8 bash -c "$loop_script" loop 8 "$bin/flasher" "$image"
+            fi
+        done
+    done
+    paste -d' ' <(sed -n 's/.*wall_us=\([0-9]*\).*/\1/p' "$work/vs.gang") \
+        <(sed -n 's/.*wall_us=\([0-9]*\).*/\1/p' "$work/vs.loop") |
+        awk '{ printf "ratio=%.3f\n", $1 / $2 }' >"$work/vs.ratios"
+    awk -v g="$(median "$work/vs.gang" wall_us)" -v l="$(median "$work/vs.loop" wall_us)" \
+        -v r="$(median "$work/vs.ratios" ratio)" \
+        -v gs="$(sum "$work/vs.gang" self_cpu_us)" -v gc="$(sum "$work/vs.gang" children_cpu_us)" \
+        -v ls="$(sum "$work/vs.loop" self_cpu_us)" -v lc="$(sum "$work/vs.loop" children_cpu_us)" '
+        BEGIN {
+            print "| program | wall time (median) | its own CPU | its flashers CPU | own / flashers |"
+            print "|---|---|---|---|---|"
+            printf "| flasher-gang | %.3f s | %.2f s | %.2f s | %.1f %% |\n", g / 1e6, gs / 1e6, gc / 1e6, gc ? 100 * gs / gc : 0
+            printf "| plain loop (bash) | %.3f s | %.2f s | %.2f s | %.1f %% |\n", l / 1e6, ls / 1e6, lc / 1e6, lc ? 100 * ls / lc : 0
+            printf "\nWall time gang / loop: %.3f (ratio of medians), %.3f (median of the rounds ratios)\n", g / l, r
+        }'
+}
+
 gang_part() {
     gang=$bin/flasher-gang
+    echo "### flasher-gang against a plain loop: 8 devices, 16 pages, pauses real ($gang_rounds rounds)"
+    echo
+    gang_vs_loop
+    echo
     echo "### flasher-gang: devices flashed at once, pauses real ($gang_rounds rounds)"
     echo
     echo "16 pages and a trailer:"

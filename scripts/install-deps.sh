@@ -9,8 +9,8 @@ set -euo pipefail
 demo=(
   # build
   cmake ninja-build g++ pkg-config libusb-1.0-0-dev
-  # the virtual device
-  umockdev libumockdev-dev
+  # the virtual device (its account is JSON too)
+  umockdev libumockdev-dev nlohmann-json3-dev
 )
 tests=(
   # unit tests and benchmarks

@@ -1,4 +1,5 @@
 // flasher-vdev's device settings and the descriptors a device presents.
+#include "tools/vdev/addresses.h"
 #include "tools/vdev/device_spec.h"
 
 #include <gtest/gtest.h>
@@ -67,7 +68,11 @@ INSTANTIATE_TEST_SUITE_P(Specs, BadSpecs,
                                            "endpoints=1G", "endpoints=81:", "endpoints=80",
                                            "endpoints=100", "stall=x", "short=3",
                                            "short=3:", "timeout=-1", "colour=red", "unconfigured=1",
-                                           "no-access=1", "serial=A,bogus"));
+                                           "no-access=1", "serial=A,bogus", "arrive=", "arrive=-1",
+                                           "arrive=.5", "arrive=1.2345", "arrive=1e3", "leave=0x10",
+                                           "arrive=1000001", "arrive=1,arrive=2", "leave=1,leave=2",
+                                           "arrive=2,leave=1.5", "leave=2,arrive=2", "held",
+                                           "held=", "held=usb hid", "serial=A,held=a/b"));
 
 TEST(DeviceSpec, FaultsAndSettings)
 {
@@ -90,6 +95,105 @@ TEST(DeviceSpec, FaultsAndSettings)
     EXPECT_EQ(vdev::fault_for(spec, 9).fault, transfer_fault::timeout);
     EXPECT_EQ(vdev::fault_for(spec, 11).fault, transfer_fault::gone);
     EXPECT_EQ(vdev::fault_for(spec, 4).fault, transfer_fault::none);
+}
+
+// arrive= and leave= in turn; the faults written after an arrive= strike
+// that plug-in, counted from its own first transfer.
+struct hotplug_case {
+    const char *name;
+    const char *text;
+    std::vector<vdev::hotplug_event> events;
+    unsigned plug_ins;
+    bool present_at_start;
+    std::vector<unsigned> stall_plug_ins; // the plug-in of each stall=, in order
+};
+
+class HotplugSpecs : public ::testing::TestWithParam<hotplug_case>
+{
+};
+
+TEST_P(HotplugSpecs, Parse)
+{
+    const hotplug_case &c = GetParam();
+    device_spec spec = defaults();
+    std::string error;
+    ASSERT_TRUE(vdev::parse_device_spec(c.text, spec, error)) << error;
+    ASSERT_EQ(spec.hotplug.size(), c.events.size());
+    for (std::size_t i = 0; i < c.events.size(); ++i) {
+        EXPECT_EQ(spec.hotplug[i].arrive, c.events[i].arrive) << i;
+        EXPECT_EQ(spec.hotplug[i].ms, c.events[i].ms) << i;
+    }
+    EXPECT_EQ(vdev::plug_in_count(spec), c.plug_ins);
+    EXPECT_EQ(vdev::present_at_start(spec), c.present_at_start);
+    std::vector<unsigned> stalls;
+    for (const vdev::planned_fault &f : spec.faults)
+        stalls.push_back(f.plug_in);
+    EXPECT_EQ(stalls, c.stall_plug_ins);
+    for (const vdev::planned_fault &f : spec.faults) {
+        EXPECT_EQ(vdev::fault_for(spec, f.transfer, f.plug_in).fault, transfer_fault::stall);
+        EXPECT_EQ(vdev::fault_for(spec, f.transfer, f.plug_in + 1).fault, transfer_fault::none);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Specs, HotplugSpecs,
+    ::testing::Values(hotplug_case{"ThereThroughout", "stall=2", {}, 1, true, {0}},
+                      hotplug_case{"InOutIn",
+                                   "serial=A,arrive=0.5,leave=3,arrive=4",
+                                   {{true, 500}, {false, 3000}, {true, 4000}},
+                                   2,
+                                   false,
+                                   {}},
+                      hotplug_case{"FractionsToTheMillisecond",
+                                   "arrive=0.001,leave=12.25,arrive=1000000",
+                                   {{true, 1}, {false, 12250}, {true, 1000000000}},
+                                   2,
+                                   false,
+                                   {}},
+                      hotplug_case{"FaultsFollowTheirArrival",
+                                   "stall=1,arrive=1,stall=2,leave=2,arrive=3,stall=3",
+                                   {{true, 1000}, {false, 2000}, {true, 3000}},
+                                   2,
+                                   false,
+                                   {0, 0, 1}},
+                      hotplug_case{"LeavesFirst",
+                                   "stall=1,leave=0.2,arrive=0.3,stall=4",
+                                   {{false, 200}, {true, 300}},
+                                   2,
+                                   true,
+                                   {0, 1}}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST(DeviceSpec, Held)
+{
+    device_spec spec = defaults();
+    std::string error;
+    EXPECT_EQ(spec.held, "");
+    ASSERT_TRUE(vdev::parse_device_spec("held=snd-usb_audio.2", spec, error)) << error;
+    EXPECT_EQ(spec.held, "snd-usb_audio.2");
+    ASSERT_TRUE(vdev::parse_device_spec(("held=" + std::string(255, 'd')).c_str(), spec, error));
+    EXPECT_FALSE(vdev::parse_device_spec(("held=" + std::string(256, 'd')).c_str(), spec, error));
+}
+
+// Addresses as the kernel gives them: the next free one after the last,
+// wrapping after 127 past the root hub's 1; none when all are taken.
+TEST(BusAddresses, NextFreeAfterTheLastWrapping)
+{
+    vdev::bus_addresses bus;
+    std::vector<unsigned> taken;
+    for (int i = 0; i < 126; ++i)
+        taken.push_back(bus.take());
+    EXPECT_EQ(taken.front(), 2u);
+    EXPECT_EQ(taken.back(), 127u);
+    EXPECT_EQ(bus.take(), 0u);
+    bus.release(5);
+    bus.release(3);
+    EXPECT_EQ(bus.take(), 3u); // wrapped to 1, taken; 2 taken; 3 free
+    EXPECT_EQ(bus.take(), 5u);
+    bus.release(4);
+    bus.release(127);
+    EXPECT_EQ(bus.take(), 127u); // after 5 comes 6..127, not 4 again yet
+    EXPECT_EQ(bus.take(), 4u);
 }
 
 TEST(DeviceSpec, Descriptors)

@@ -69,6 +69,9 @@ struct decoded {
 
 decoded decode(const recording &rec);
 
+// Bytes the device accepted over all its transfers.
+std::size_t bytes_taken(const recording &rec);
+
 // The bytes of a transfer.
 inline const unsigned char *bytes_of(const recording &rec, const event &ev)
 {

@@ -1,4 +1,4 @@
-// The account of a recording, as text lines and as JSON.
+// The account of a recording, as text lines.
 #include "tools/account/decode.h"
 
 namespace account
@@ -18,14 +18,6 @@ void print_failure(std::FILE *out, const item &it)
 {
     std::fprintf(out, ": %s (%zu of %zu bytes taken)", outcome_name(it.result), it.taken,
                  it.length);
-}
-
-std::size_t bytes_taken(const recording &rec)
-{
-    std::size_t n = 0;
-    for (const event &ev : rec.events)
-        n += ev.is_pause ? 0 : ev.taken;
-    return n;
 }
 
 bool whole_page(const item &it)
@@ -109,84 +101,15 @@ std::size_t print_item(std::FILE *out, const recording &rec, const std::vector<i
     return i;
 }
 
-void json_string(std::FILE *out, const char *s)
-{
-    std::fputc('"', out);
-    for (; *s != '\0'; ++s) {
-        unsigned char c = static_cast<unsigned char>(*s);
-        if (c == '"' || c == '\\')
-            std::fprintf(out, "\\%c", c);
-        else if (c < 0x20)
-            std::fprintf(out, "\\u%04x", c);
-        else
-            std::fputc(c, out);
-    }
-    std::fputc('"', out);
-}
-
-const char *kind_name(item_kind kind)
-{
-    switch (kind) {
-    case item_kind::pause:
-        return "pause";
-    case item_kind::params_announce:
-        return "params_announce";
-    case item_kind::params_block:
-        return "params_block";
-    case item_kind::erase:
-        return "erase";
-    case item_kind::zero_byte:
-        return "zero_byte";
-    case item_kind::page:
-        return "page";
-    case item_kind::trailer:
-        return "trailer";
-    case item_kind::unknown:
-        return "unknown";
-    }
-    return "";
-}
-
-void json_item(std::FILE *out, const recording &rec, const item &it)
-{
-    std::fprintf(out, "{\"kind\":\"%s\"", kind_name(it.kind));
-    if (it.kind == item_kind::pause) {
-        std::fprintf(out, ",\"seconds\":%u}", it.seconds);
-        return;
-    }
-    const event &ev = rec.events[it.event];
-    const unsigned char *b = bytes_of(rec, ev);
-    std::fprintf(out, ",\"transfer\":%zu", it.transfer);
-    switch (it.kind) {
-    case item_kind::erase:
-        std::fprintf(out, ",\"code\":\"%02X\",\"header\":\"", b[0]);
-        print_hex(out, b + 1, wire::header_size, "");
-        std::fputc('"', out);
-        break;
-    case item_kind::page:
-        std::fprintf(out, ",\"number\":%u,\"chunks\":%u,\"header_failed\":%s", it.page, it.chunks,
-                     it.failed_in_header ? "true" : "false");
-        break;
-    case item_kind::trailer:
-        std::fprintf(out, ",\"bytes\":\"");
-        print_hex(out, b + 1, wire::trailer_size, "");
-        std::fputc('"', out);
-        break;
-    case item_kind::params_block:
-    case item_kind::unknown:
-        std::fprintf(out, ",\"bytes\":\"");
-        print_hex(out, b, it.taken, "");
-        std::fputc('"', out);
-        break;
-    default:
-        break;
-    }
-    std::fprintf(out, ",\"outcome\":");
-    json_string(out, outcome_name(it.result));
-    std::fprintf(out, ",\"length\":%zu,\"taken\":%zu}", it.length, it.taken);
-}
-
 } // namespace
+
+std::size_t bytes_taken(const recording &rec)
+{
+    std::size_t n = 0;
+    for (const event &ev : rec.events)
+        n += ev.is_pause ? 0 : ev.taken;
+    return n;
+}
 
 void print_account(const recording &rec, std::FILE *out, const char *indent)
 {
@@ -202,27 +125,6 @@ void print_account(const recording &rec, std::FILE *out, const char *indent)
         std::fprintf(out, "%sprotocol: followed\n", indent);
     for (const problem &p : d.problems)
         std::fprintf(out, "%sprotocol broken at #%zu: %s\n", indent, p.transfer, p.text.c_str());
-}
-
-void print_account_json(const recording &rec, std::FILE *out)
-{
-    decoded d = decode(rec);
-    std::fprintf(out, "{\"transfers\":%zu,\"bytes_taken\":%zu,\"follows_protocol\":%s",
-                 transfer_count(rec), bytes_taken(rec), d.problems.empty() ? "true" : "false");
-    std::fprintf(out, ",\"messages\":[");
-    for (std::size_t i = 0; i < d.items.size(); ++i) {
-        if (i > 0)
-            std::fputc(',', out);
-        json_item(out, rec, d.items[i]);
-    }
-    std::fprintf(out, "],\"problems\":[");
-    for (std::size_t i = 0; i < d.problems.size(); ++i) {
-        std::fprintf(out, "%s{\"transfer\":%zu,\"text\":", i == 0 ? "" : ",",
-                     d.problems[i].transfer);
-        json_string(out, d.problems[i].text.c_str());
-        std::fputc('}', out);
-    }
-    std::fprintf(out, "]}");
 }
 
 } // namespace account

@@ -146,3 +146,23 @@ void show_changed(display &d)
     if (d.mode == display_mode::live)
         redraw(d);
 }
+
+void show_port(display &d, bool arrived, const std::string &usb_path, unsigned plug_in)
+{
+    switch (d.mode) {
+    case display_mode::live:
+        redraw(d);
+        return;
+    case display_mode::plain:
+        std::fprintf(d.out, "%s: %s\n", usb_path.c_str(), arrived ? "plugged in" : "unplugged");
+        std::fflush(d.out);
+        return;
+    case display_mode::json:
+        emit(d, {{"event", arrived ? "arrived" : "left"},
+                 {"usb_path", usb_path},
+                 {"plug_in", plug_in}});
+        return;
+    case display_mode::quiet:
+        return;
+    }
+}

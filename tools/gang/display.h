@@ -36,5 +36,9 @@ void show_phase(display &d, const board &b);
 void show_ended(display &d, const board &b, const nlohmann::ordered_json &record);
 // Called now and then while boards run: live, the seconds move on.
 void show_tick(display &d);
+// A board was plugged in or out at a port (--watch): a plain line, a JSON
+// event, or (live) a redraw.
+void show_port(display &d, bool arrived, const std::string &usb_path, unsigned plug_in);
+
 // Something else changed (a port was re-armed, say): live, redrawn now.
 void show_changed(display &d);

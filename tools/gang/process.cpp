@@ -12,9 +12,9 @@
 
 #ifdef __APPLE__
 #include <mach-o/dyld.h>
-#endif
-
+// unistd.h declares it only on Linux.
 extern char **environ;
+#endif
 
 namespace
 {

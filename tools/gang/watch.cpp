@@ -102,6 +102,7 @@ void arrived(session &s, const std::string &path)
     b.log_name = path + "_" + std::to_string(p.plug_ins) + ".log";
     const bool busy = p.current != nullptr && running(*p.current);
     p.current = &b;
+    show_port(s.run.disp, true, path, p.plug_ins);
     p.retrying = false;
     if (busy)
         p.waiting = true; // judged once the last plug-in's flasher has ended
@@ -116,14 +117,16 @@ void left(session &s, const std::string &path)
     if (found == s.ports.end())
         return;
     port &p = found->second;
+    if (!p.present)
+        return;
     p.present = false;
+    show_port(s.run.disp, false, path, p.plug_ins);
     if (p.current != nullptr && (p.retrying || p.waiting)) {
         if (p.waiting)
             p.current->reason = "unplugged before it could be examined";
         p.retrying = p.waiting = false;
         end_unstarted(s.run, *p.current, board_result::not_flashed);
     }
-    show_changed(s.run.disp);
 }
 
 void take_events(session &s)
@@ -143,9 +146,8 @@ void move_ports_on(session &s)
 {
     const steady_time now = std::chrono::steady_clock::now();
     for (auto &[path, p] : s.ports) {
-        if (p.waiting && !running(*p.current))
-            judge(s, p);
-        else if (p.retrying && now >= p.retry_at)
+        const bool free_now = p.waiting && !running(*p.current);
+        if (free_now || (p.retrying && now >= p.retry_at))
             judge(s, p);
     }
 }

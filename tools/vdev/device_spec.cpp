@@ -91,82 +91,178 @@ bool parse_endpoints(const std::string &text, device_spec &spec)
     return true;
 }
 
-bool parse_fault(const std::string &key, const std::string &value, device_spec &spec)
+// The plug-in that the settings written at this point belong to: the one
+// the last arrive= begins, or the first before any.
+unsigned plug_in_so_far(const device_spec &spec)
+{
+    unsigned arrivals = 0;
+    for (const hotplug_event &e : spec.hotplug)
+        arrivals += e.arrive ? 1 : 0;
+    return arrivals > 0 && spec.hotplug.front().arrive ? arrivals - 1 : arrivals;
+}
+
+bool parse_fault(transfer_fault fault, const std::string &value, device_spec &spec)
 {
     planned_fault f{};
+    f.fault = fault;
     unsigned long n;
     std::string number = value;
-    if (key == "short") {
+    if (fault == transfer_fault::short_taken) {
         std::size_t colon = value.find(':');
         unsigned long taken;
         if (colon == std::string::npos ||
             !parse_number(value.substr(colon + 1), 10, 0, 65535, taken))
             return false;
         number = value.substr(0, colon);
-        f.fault = transfer_fault::short_taken;
         f.taken = static_cast<unsigned>(taken);
-    } else if (key == "stall") {
-        f.fault = transfer_fault::stall;
-    } else if (key == "timeout") {
-        f.fault = transfer_fault::timeout;
-    } else {
-        f.fault = transfer_fault::gone;
     }
     if (!parse_number(number, 10, 0, 1000000, n))
         return false;
     f.transfer = static_cast<unsigned>(n);
+    f.plug_in = plug_in_so_far(spec);
     spec.faults.push_back(f);
     return true;
 }
 
-bool apply(const std::string &key, const std::string &value, bool has_value, device_spec &spec)
+// Seconds, whole or with up to three decimals ("0.5", "12", "3.125"), as
+// milliseconds; at most 1,000,000 s.
+bool parse_seconds(const std::string &text, unsigned &ms)
+{
+    const std::size_t dot = text.find('.');
+    const std::string whole = text.substr(0, dot);
+    const std::string fraction = dot == std::string::npos ? "" : text.substr(dot + 1);
+    unsigned long s = 0, f = 0;
+    if (!parse_number(whole, 10, 0, 1000000, s) || fraction.size() > 3 ||
+        (dot != std::string::npos && !parse_number(fraction, 10, 0, 999, f)))
+        return false;
+    for (std::size_t i = fraction.size(); i < 3; ++i)
+        f *= 10;
+    ms = static_cast<unsigned>(s * 1000 + f);
+    return ms <= 1000000000U;
+}
+
+// arrive= and leave= take turns, each later than the one before.
+bool parse_hotplug(bool arrive, const std::string &value, device_spec &spec)
+{
+    hotplug_event e{arrive, 0};
+    if (!parse_seconds(value, e.ms))
+        return false;
+    if (!spec.hotplug.empty() &&
+        (spec.hotplug.back().arrive == arrive || spec.hotplug.back().ms >= e.ms))
+        return false;
+    spec.hotplug.push_back(e);
+    return true;
+}
+
+// A kernel driver's name, as USBDEVFS_GETDRIVER reports it: 1 to 255 of
+// letters, digits, '_', '-' and '.'.
+bool parse_driver(const std::string &value, device_spec &spec)
+{
+    if (value.empty() || value.size() > 255 ||
+        value.find_first_not_of(
+            "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-.") !=
+            std::string::npos)
+        return false;
+    spec.held = value;
+    return true;
+}
+
+bool parse_id(const std::string &value, std::uint16_t &id)
 {
     unsigned long n;
+    if (!parse_number(value, 16, 0, 0xFFFF, n))
+        return false;
+    id = static_cast<std::uint16_t>(n);
+    return true;
+}
+
+bool parse_serial(const std::string &value, device_spec &spec)
+{
+    if (value.size() > 126)
+        return false;
+    spec.serial = value;
+    return true;
+}
+
+bool parse_service_us(const std::string &value, device_spec &spec)
+{
+    unsigned long n;
+    if (!parse_number(value, 10, 0, 10000000, n))
+        return false;
+    spec.service_us = static_cast<unsigned>(n);
+    return true;
+}
+
+// The settings without a value.
+struct flag_setting {
+    const char *key;
+    void (*set)(device_spec &);
+};
+
+constexpr flag_setting flag_settings[] = {
+    {"unconfigured", [](device_spec &s) { s.unconfigured = true; }},
+    {"no-interface", [](device_spec &s) { s.no_interface = true; }},
+    {"no-out", [](device_spec &s) { s.endpoints = {0x81}; }},
+    {"no-open", [](device_spec &s) { s.no_open = true; }},
+    {"no-access", [](device_spec &s) { s.no_access = true; }},
+    {"serial-fails", [](device_spec &s) { s.serial_fails = true; }},
+};
+
+// The settings with a value; each parser returns false for a bad one.
+struct valued_setting {
+    const char *key;
+    bool (*parse)(const std::string &value, device_spec &);
+};
+
+using V = const std::string &;
+constexpr valued_setting valued_settings[] = {
+    {"vid", [](V v, device_spec &s) { return parse_id(v, s.vid); }},
+    {"pid", [](V v, device_spec &s) { return parse_id(v, s.pid); }},
+    {"serial", parse_serial},
+    {"path", parse_path},
+    {"endpoints", parse_endpoints},
+    {"service-us", parse_service_us},
+    {"stall", [](V v, device_spec &s) { return parse_fault(transfer_fault::stall, v, s); }},
+    {"timeout", [](V v, device_spec &s) { return parse_fault(transfer_fault::timeout, v, s); }},
+    {"short", [](V v, device_spec &s) { return parse_fault(transfer_fault::short_taken, v, s); }},
+    {"gone", [](V v, device_spec &s) { return parse_fault(transfer_fault::gone, v, s); }},
+    {"arrive", [](V v, device_spec &s) { return parse_hotplug(true, v, s); }},
+    {"leave", [](V v, device_spec &s) { return parse_hotplug(false, v, s); }},
+    {"held", parse_driver},
+};
+
+bool apply(const std::string &key, const std::string &value, bool has_value, device_spec &spec)
+{
     if (!has_value) {
-        if (key == "unconfigured")
-            spec.unconfigured = true;
-        else if (key == "no-interface")
-            spec.no_interface = true;
-        else if (key == "no-out")
-            spec.endpoints = {0x81};
-        else if (key == "no-open")
-            spec.no_open = true;
-        else if (key == "no-access")
-            spec.no_access = true;
-        else if (key == "serial-fails")
-            spec.serial_fails = true;
-        else
-            return false;
-        return true;
+        for (const flag_setting &f : flag_settings) {
+            if (key == f.key) {
+                f.set(spec);
+                return true;
+            }
+        }
+        return false;
     }
-    if (key == "vid" || key == "pid") {
-        if (!parse_number(value, 16, 0, 0xFFFF, n))
-            return false;
-        (key == "vid" ? spec.vid : spec.pid) = static_cast<std::uint16_t>(n);
-        return true;
+    for (const valued_setting &v : valued_settings) {
+        if (key == v.key)
+            return v.parse(value, spec);
     }
-    if (key == "serial") {
-        if (value.size() > 126)
-            return false;
-        spec.serial = value;
-        return true;
-    }
-    if (key == "path")
-        return parse_path(value, spec);
-    if (key == "endpoints")
-        return parse_endpoints(value, spec);
-    if (key == "service-us") {
-        if (!parse_number(value, 10, 0, 10000000, n))
-            return false;
-        spec.service_us = static_cast<unsigned>(n);
-        return true;
-    }
-    if (key == "stall" || key == "timeout" || key == "short" || key == "gone")
-        return parse_fault(key, value, spec);
     return false;
 }
 
 } // namespace
+
+bool present_at_start(const device_spec &spec)
+{
+    return spec.hotplug.empty() || !spec.hotplug.front().arrive;
+}
+
+unsigned plug_in_count(const device_spec &spec)
+{
+    unsigned n = present_at_start(spec) ? 1 : 0;
+    for (const hotplug_event &e : spec.hotplug)
+        n += e.arrive ? 1 : 0;
+    return n;
+}
 
 bool parse_device_spec(const char *text, device_spec &spec, std::string &error)
 {
@@ -189,134 +285,13 @@ bool parse_device_spec(const char *text, device_spec &spec, std::string &error)
     return true;
 }
 
-planned_fault fault_for(const device_spec &spec, unsigned transfer)
+planned_fault fault_for(const device_spec &spec, unsigned transfer, unsigned plug_in)
 {
     for (const planned_fault &f : spec.faults) {
-        if (f.transfer == transfer)
+        if (f.transfer == transfer && f.plug_in == plug_in)
             return f;
     }
-    return {transfer, transfer_fault::none, 0};
-}
-
-std::vector<std::uint8_t> descriptors_of(const device_spec &spec)
-{
-    const std::uint8_t serial_index = 3;
-    std::vector<std::uint8_t> d = {
-        18,
-        0x01,
-        0x00,
-        0x02, // length, DEVICE, bcdUSB 2.00
-        0xFF,
-        0x00,
-        0x00,
-        64, // vendor class, max packet 64
-        static_cast<std::uint8_t>(spec.vid & 0xFF),
-        static_cast<std::uint8_t>(spec.vid >> 8),
-        static_cast<std::uint8_t>(spec.pid & 0xFF),
-        static_cast<std::uint8_t>(spec.pid >> 8),
-        0x00,
-        0x01, // bcdDevice 1.00
-        0,
-        0,
-        serial_index, // no manufacturer or product string
-        1,            // one configuration
-    };
-    std::uint8_t interfaces = spec.no_interface ? 0 : 1;
-    std::size_t total = 9 + (interfaces ? 9 + 7 * spec.endpoints.size() : 0);
-    std::vector<std::uint8_t> c = {
-        9,
-        0x02,
-        static_cast<std::uint8_t>(total & 0xFF),
-        static_cast<std::uint8_t>(total >> 8),
-        interfaces,
-        1, // bConfigurationValue 1
-        0,
-        0x80,
-        50, // bus powered, 100 mA
-    };
-    if (interfaces) {
-        std::vector<std::uint8_t> i = {
-            9, 0x04, 0, 0, static_cast<std::uint8_t>(spec.endpoints.size()), 0xFF, 0, 0, 0,
-        };
-        c.insert(c.end(), i.begin(), i.end());
-        for (std::uint8_t ep : spec.endpoints) {
-            std::vector<std::uint8_t> e = {7, 0x05, ep, 0x02, 64, 0, 0}; // bulk, 64 bytes
-            c.insert(c.end(), e.begin(), e.end());
-        }
-    }
-    d.insert(d.end(), c.begin(), c.end());
-    return d;
-}
-
-namespace
-{
-
-// The code point starting at text[at]; `at` moves past it. A byte that does
-// not start a well-formed sequence is U+FFFD on its own.
-std::uint32_t next_code_point(const std::string &text, std::size_t &at)
-{
-    const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(text[i]); };
-    const std::uint8_t lead = byte(at);
-    std::size_t extra = 0;
-    std::uint32_t cp = lead;
-    std::uint32_t least = 0;
-    if (lead >= 0xF0 && lead <= 0xF4) {
-        extra = 3;
-        cp = lead & 0x07U;
-        least = 0x10000;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        extra = 2;
-        cp = lead & 0x0FU;
-        least = 0x800;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
-        extra = 1;
-        cp = lead & 0x1FU;
-        least = 0x80;
-    } else if (lead >= 0x80) {
-        ++at;
-        return 0xFFFD;
-    }
-    if (extra > 0 && at + extra >= text.size()) { // cut short by the end
-        ++at;
-        return 0xFFFD;
-    }
-    for (std::size_t i = 1; i <= extra; ++i) {
-        if ((byte(at + i) & 0xC0U) != 0x80) {
-            ++at;
-            return 0xFFFD;
-        }
-        cp = (cp << 6) | (byte(at + i) & 0x3FU);
-    }
-    if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-        ++at;
-        return 0xFFFD;
-    }
-    at += extra + 1;
-    return cp;
-}
-
-} // namespace
-
-std::vector<std::uint8_t> serial_descriptor(const std::string &utf8)
-{
-    std::vector<std::uint16_t> units;
-    for (std::size_t at = 0; at < utf8.size();) {
-        const std::uint32_t cp = next_code_point(utf8, at);
-        if (cp >= 0x10000) {
-            units.push_back(static_cast<std::uint16_t>(0xD800 + ((cp - 0x10000) >> 10)));
-            units.push_back(static_cast<std::uint16_t>(0xDC00 + ((cp - 0x10000) & 0x3FFU)));
-        } else {
-            units.push_back(static_cast<std::uint16_t>(cp));
-        }
-    }
-    if (units.size() > 126)
-        units.resize(126);
-    std::vector<std::uint8_t> desc{static_cast<std::uint8_t>(2 + 2 * units.size()), 3};
-    for (std::uint16_t u : units) {
-        desc.push_back(static_cast<std::uint8_t>(u & 0xFFU));
-        desc.push_back(static_cast<std::uint8_t>(u >> 8));
-    }
-    return desc;
+    return {transfer, transfer_fault::none, 0, plug_in};
 }
 
 } // namespace vdev

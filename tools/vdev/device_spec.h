@@ -16,7 +16,14 @@ enum class transfer_fault { none, stall, timeout, short_taken, gone };
 struct planned_fault {
     unsigned transfer;
     transfer_fault fault;
-    unsigned taken; // bytes accepted, for short_taken
+    unsigned taken;      // bytes accepted, for short_taken
+    unsigned plug_in{0}; // the plug-in it strikes (counted from 0)
+};
+
+// A plug-in or an unplug of the device, in ms from the start of the command.
+struct hotplug_event {
+    bool arrive;
+    unsigned ms;
 };
 
 struct device_spec {
@@ -32,8 +39,18 @@ struct device_spec {
     bool no_access = false;                    // the device node has mode 0000
     bool serial_fails = false;                 // reading the serial string stalls
     std::vector<planned_fault> faults;
-    unsigned service_us = 0; // time the device takes for each bulk transfer
+    unsigned service_us = 0;            // time the device takes for each bulk transfer
+    std::vector<hotplug_event> hotplug; // in the order they happen; empty: there all along
+    std::string held;                   // the driver that holds interface 0; empty: none
 };
+
+// True when the device is plugged in as the command starts: it has no
+// arrival, or it first leaves.
+bool present_at_start(const device_spec &spec);
+
+// How many times the device is plugged in: once per arrival, plus the time it
+// is there from the start.
+unsigned plug_in_count(const device_spec &spec);
 
 // The usb path text of a spec: "bus-p1.p2...", or the bus alone.
 std::string usb_path_of(const device_spec &spec);
@@ -45,8 +62,9 @@ std::string usb_path_of(unsigned bus, const std::vector<unsigned> &ports, std::s
 // and fills error on a bad key or value.
 bool parse_device_spec(const char *text, device_spec &spec, std::string &error);
 
-// The fault planned for a transfer, or none.
-planned_fault fault_for(const device_spec &spec, unsigned transfer);
+// The fault planned for a transfer of a plug-in (transfers count from 0 in
+// each plug-in), or none.
+planned_fault fault_for(const device_spec &spec, unsigned transfer, unsigned plug_in = 0);
 
 // Device descriptor followed by the configuration descriptor, as the sysfs
 // "descriptors" attribute holds them.

@@ -4,13 +4,17 @@
 // is present as a node. The nodes sit side by side under /sys/devices:
 // umockdev checks a parent's directory in the real /sys of this process, and
 // libusb looks only at the names.
+#include "tools/vdev/addresses.h"
 #include "tools/vdev/vdev.h"
 
 #include <umockdev.h>
 
+#include <glib/gstdio.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <set>
 #include <sys/stat.h>
 
 namespace vdev
@@ -19,14 +23,14 @@ namespace vdev
 namespace
 {
 
-struct node {
-    std::string syspath;
-    unsigned devnum;
-};
+// The hubs made so far, by sysfs name, and the addresses of each bus.
+std::set<std::string> hubs;
+std::map<unsigned, bus_addresses> buses;
 
-// Sysfs nodes made so far, by sysfs name, and the next free address per bus.
-std::map<std::string, node> nodes;
-std::map<unsigned, unsigned> next_devnum;
+std::string bus_full(unsigned bus)
+{
+    return "more than 126 devices at once on bus " + std::to_string(bus);
+}
 
 std::string devnode_of(unsigned bus, unsigned devnum)
 {
@@ -42,16 +46,6 @@ std::string sysname_of(unsigned bus, const std::vector<unsigned> &ports, std::si
     return usb_path_of(bus, ports, depth);
 }
 
-unsigned take_devnum(unsigned bus, std::size_t depth)
-{
-    if (depth == 0)
-        return 1; // a root hub is always address 1
-    unsigned &next = next_devnum[bus];
-    if (next < 2)
-        next = 2;
-    return next++;
-}
-
 // A hub: only its descriptors matter, so that libusb can list it.
 std::vector<std::uint8_t> hub_descriptors()
 {
@@ -60,38 +54,62 @@ std::vector<std::uint8_t> hub_descriptors()
             0,  1,    9,    0,    0,    0,    7,    0x05, 0x81, 3,    4,    0,    12};
 }
 
-node add_node(UMockdevTestbed *testbed, const std::string &name, unsigned bus, unsigned devnum,
-              const std::vector<std::uint8_t> &descriptors, bool configured)
+// The sysfs node of a device or hub, in umockdev's record format, so that
+// every attribute (the descriptors too) is written before umockdev sends its
+// "add" uevent: libusb reads them as the event arrives. libusb takes the bus
+// and address from DEVNAME, and ignores an event without it.
+bool add_sysfs_node(UMockdevTestbed *testbed, const std::string &name, unsigned bus,
+                    unsigned devnum, const std::vector<std::uint8_t> &descriptors, bool configured,
+                    std::string &error)
 {
-    std::string devnode = devnode_of(bus, devnum);
-    std::string busnum = std::to_string(bus);
-    std::string devnum_text = std::to_string(devnum);
-    // usbfs nodes are char devices 189:N; umockdev makes the node from this.
-    std::string dev_attr = "189:" + std::to_string((bus - 1) * 128 + devnum - 1);
-    gchar *syspath = umockdev_testbed_add_device(
-        testbed, "usb", name.c_str(), nullptr, "busnum", busnum.c_str(), "devnum",
-        devnum_text.c_str(), "speed", "12", "dev", dev_attr.c_str(), "bConfigurationValue",
-        configured ? "1" : "", nullptr, "DEVNAME", devnode.c_str(), "DEVTYPE", "usb_device",
-        "BUSNUM", busnum.c_str(), "DEVNUM", devnum_text.c_str(), nullptr);
-    std::vector<std::uint8_t> desc = descriptors;
-    umockdev_testbed_set_attribute_binary(testbed, syspath, "descriptors", desc.data(),
-                                          static_cast<gint>(desc.size()));
-    node n{syspath, devnum};
-    g_free(syspath);
-    return n;
+    const std::string busnum = std::to_string(bus);
+    const std::string devnum_text = std::to_string(devnum);
+    // usbfs nodes are char devices 189:N.
+    const std::string dev_attr = "189:" + std::to_string((bus - 1) * 128 + devnum - 1);
+    std::string record =
+        "P: /devices/" + name + "\nE: SUBSYSTEM=usb\nE: DEVNAME=" + devnode_of(bus, devnum) +
+        "\nE: DEVTYPE=usb_device\nE: BUSNUM=" + busnum + "\nE: DEVNUM=" + devnum_text +
+        "\nA: busnum=" + busnum + "\nA: devnum=" + devnum_text +
+        "\nA: speed=12\nA: dev=" + dev_attr +
+        "\nA: bConfigurationValue=" + (configured ? "1" : "") + "\nH: descriptors=";
+    for (std::uint8_t b : descriptors) {
+        char hex[3];
+        std::snprintf(hex, sizeof hex, "%02X", b);
+        record += hex;
+    }
+    record += "\n";
+    GError *err = nullptr;
+    if (umockdev_testbed_add_from_string(testbed, record.c_str(), &err))
+        return true;
+    error = "cannot add " + name + " to the testbed: " + err->message;
+    g_clear_error(&err);
+    return false;
 }
 
 // The hubs from the root down to (not including) the device's own node.
-void add_hubs(UMockdevTestbed *testbed, const device_spec &spec)
+bool add_hubs(UMockdevTestbed *testbed, const device_spec &spec, std::string &error)
 {
     for (std::size_t depth = 0; depth < spec.ports.size(); ++depth) {
         std::string name = sysname_of(spec.bus, spec.ports, depth);
-        auto found = nodes.find(name);
-        if (found == nodes.end()) {
-            unsigned devnum = take_devnum(spec.bus, depth);
-            nodes.emplace(name, add_node(testbed, name, spec.bus, devnum, hub_descriptors(), true));
+        if (!hubs.insert(name).second)
+            continue;
+        const unsigned devnum = depth == 0 ? 1 : buses[spec.bus].take();
+        if (devnum == 0) {
+            error = bus_full(spec.bus);
+            return false;
         }
+        if (!add_sysfs_node(testbed, name, spec.bus, devnum, hub_descriptors(), true, error))
+            return false;
     }
+    return true;
+}
+
+std::string testbed_path(UMockdevTestbed *testbed, const std::string &path)
+{
+    gchar *root = umockdev_testbed_get_root_dir(testbed);
+    std::string file = std::string(root) + path;
+    g_free(root);
+    return file;
 }
 
 // The node the command opens: an empty file whose ioctls go to the handler.
@@ -103,9 +121,7 @@ void add_hubs(UMockdevTestbed *testbed, const device_spec &spec)
 bool make_devnode(UMockdevTestbed *testbed, const std::string &devnode, const device_spec &spec,
                   std::string &error)
 {
-    gchar *root = umockdev_testbed_get_root_dir(testbed);
-    std::string file = std::string(root) + devnode;
-    g_free(root);
+    const std::string file = testbed_path(testbed, devnode);
     gchar *dir = g_path_get_dirname(file.c_str());
     int made = g_mkdir_with_parents(dir, 0755);
     g_free(dir);
@@ -118,11 +134,17 @@ bool make_devnode(UMockdevTestbed *testbed, const std::string &devnode, const de
     return ok;
 }
 
-} // namespace
-
-bool build_testbed(UMockdevTestbed *testbed, std::string &error)
+bool add_plug_in(UMockdevTestbed *testbed, const plug_in &p, std::string &error)
 {
-    // Names first, so a clash is found before anything is built.
+    const virtual_device &dev = *p.device;
+    return make_devnode(testbed, p.devnode, dev.spec, error) &&
+           add_sysfs_node(testbed, dev.sysname, dev.spec.bus, p.devnum, descriptors_of(dev.spec),
+                          !dev.spec.unconfigured, error);
+}
+
+// Names first, so a clash is found before anything is built.
+bool check_names(std::string &error)
+{
     for (virtual_device &dev : state.devices) {
         dev.sysname = sysname_of(dev.spec.bus, dev.spec.ports, dev.spec.ports.size());
         for (const virtual_device &other : state.devices) {
@@ -141,19 +163,138 @@ bool build_testbed(UMockdevTestbed *testbed, std::string &error)
             }
         }
     }
-    for (virtual_device &dev : state.devices) {
-        add_hubs(testbed, dev.spec);
-        unsigned devnum = take_devnum(dev.spec.bus, dev.spec.ports.size());
-        dev.devnode = devnode_of(dev.spec.bus, devnum);
-        if (!dev.spec.no_open && !attach_usbfs(testbed, dev, error))
-            return false;
-        node n = add_node(testbed, dev.sysname, dev.spec.bus, devnum, descriptors_of(dev.spec),
-                          !dev.spec.unconfigured);
-        nodes.emplace(dev.sysname, n);
-        if (!make_devnode(testbed, dev.devnode, dev.spec, error))
+    return true;
+}
+
+// The plug-ins of a device, with their times; the first is there from the
+// start unless the device first arrives.
+void make_plug_ins(virtual_device &dev)
+{
+    const unsigned count = plug_in_count(dev.spec);
+    for (unsigned k = 0; k < count; ++k) {
+        plug_in &p = dev.plug_ins.emplace_back();
+        p.device = &dev;
+        p.number = k;
+    }
+    std::size_t k = present_at_start(dev.spec) ? 0 : static_cast<std::size_t>(-1);
+    for (const hotplug_event &e : dev.spec.hotplug) {
+        if (e.arrive)
+            dev.plug_ins[++k].arrive_ms = e.ms;
+        else
+            dev.plug_ins[k].leave_ms = static_cast<int>(e.ms);
+    }
+}
+
+// A plug-in's address and node, as it arrives (or at the start).
+bool give_address(plug_in &p, std::string &error)
+{
+    const unsigned bus = p.device->spec.bus;
+    p.devnum = buses[bus].take();
+    p.devnode = devnode_of(bus, p.devnum);
+    if (p.devnum == 0)
+        error = bus_full(bus);
+    return p.devnum != 0;
+}
+
+// Gives each plug-in that arrives later its address, in the order they
+// arrive, with the addresses of those that left free again.
+bool give_later_addresses(std::string &error)
+{
+    for (const hotplug_step &s : hotplug_steps()) {
+        if (!s.arrive)
+            buses[s.p->device->spec.bus].release(s.p->devnum);
+        else if (!give_address(*s.p, error))
             return false;
     }
     return true;
+}
+
+} // namespace
+
+std::vector<hotplug_step> hotplug_steps()
+{
+    std::vector<hotplug_step> steps;
+    for (virtual_device &dev : state.devices) {
+        for (plug_in &p : dev.plug_ins) {
+            if (!p.arrived)
+                steps.push_back({p.arrive_ms, &p, true});
+            if (p.leave_ms >= 0)
+                steps.push_back({static_cast<unsigned>(p.leave_ms), &p, false});
+        }
+    }
+    std::stable_sort(steps.begin(), steps.end(),
+                     [](const hotplug_step &a, const hotplug_step &b) { return a.ms < b.ms; });
+    return steps;
+}
+
+plug_in *plug_in_at(const std::string &devnode)
+{
+    plug_in *last = nullptr;
+    for (virtual_device &dev : state.devices) {
+        for (plug_in &p : dev.plug_ins) {
+            if (p.devnode != devnode || !p.arrived)
+                continue;
+            if (p.present())
+                return &p;
+            if (last == nullptr || p.arrive_ms > last->arrive_ms)
+                last = &p;
+        }
+    }
+    return last;
+}
+
+bool build_testbed(UMockdevTestbed *testbed, std::string &error)
+{
+    if (!check_names(error))
+        return false;
+    for (virtual_device &dev : state.devices) {
+        if (!add_hubs(testbed, dev.spec, error))
+            return false;
+        make_plug_ins(dev);
+        if (!present_at_start(dev.spec))
+            continue;
+        if (!give_address(dev.plug_ins.front(), error))
+            return false;
+        dev.plug_ins.front().arrived = true;
+    }
+    if (!give_later_addresses(error))
+        return false;
+    for (virtual_device &dev : state.devices) {
+        for (plug_in &p : dev.plug_ins) {
+            if (!dev.spec.no_open && state.nodes.count(p.devnode) == 0 &&
+                !attach_usbfs(testbed, p.devnode, error))
+                return false;
+            if (p.arrived && !add_plug_in(testbed, p, error))
+                return false;
+        }
+    }
+    return true;
+}
+
+void plug(UMockdevTestbed *testbed, plug_in &p)
+{
+    {
+        std::lock_guard<std::mutex> hold(state.lock);
+        p.arrived = true;
+    }
+    std::string error;
+    if (!add_plug_in(testbed, p, error))
+        std::fprintf(stderr, "flasher-vdev: %s\n", error.c_str());
+}
+
+void unplug(UMockdevTestbed *testbed, plug_in &p)
+{
+    {
+        std::lock_guard<std::mutex> hold(state.lock);
+        p.departed = true;
+        disconnect(p);
+    }
+    // "remove" goes out while the node is still there to be read; then the
+    // node and the device node go, as the kernel takes them away.
+    const std::string syspath = "/sys/devices/" + p.device->sysname;
+    umockdev_testbed_uevent(testbed, syspath.c_str(), "remove");
+    umockdev_testbed_remove_device(testbed, syspath.c_str());
+    g_remove(testbed_path(testbed, p.devnode).c_str());
 }
 
 } // namespace vdev

@@ -1,11 +1,10 @@
 // The device side of usbfs: answers the ioctls that libusb sends to a device
-// node, records every bulk OUT transfer, and plays the planned faults.
+// node (the URBs in urbs.cpp).
 //
-// libusb submits a URB, waits for the node to become ready and then reaps
-// with USBDEVFS_REAPURBNDELAY until it gets its URB back. A URB that is never
-// made ready times out inside libusb, which discards it and reaps it with
-// -ENOENT: a real libusb time-out.
-#include "tools/vdev/vdev.h"
+// A node's handler serves the plug-in that was there when the command opened
+// it: an address is used again only after 126 others, so a node can outlive
+// its plug-in and later belong to another one, as on a real bus.
+#include "tools/vdev/usbfs.h"
 
 #include <umockdev.h>
 
@@ -13,7 +12,6 @@
 #include <sys/ioctl.h>
 
 #include <cerrno>
-#include <cstddef>
 #include <cstring>
 
 namespace vdev
@@ -22,229 +20,71 @@ namespace vdev
 namespace
 {
 
-constexpr std::uint8_t string_descriptor = 3;
-constexpr std::uint8_t get_descriptor = 6;
-constexpr std::size_t setup_size = 8;
-
-account::outcome outcome_of(transfer_fault fault)
-{
-    switch (fault) {
-    case transfer_fault::none:
-        return account::outcome::completed;
-    case transfer_fault::stall:
-        return account::outcome::stalled;
-    case transfer_fault::timeout:
-        return account::outcome::timed_out;
-    case transfer_fault::short_taken:
-        return account::outcome::short_taken;
-    case transfer_fault::gone:
-        return account::outcome::gone;
-    }
-    return account::outcome::completed;
-}
-
-usbdevfs_urb *urb_of(UMockdevIoctlData *data)
-{
-    return reinterpret_cast<usbdevfs_urb *>(data->data);
-}
-
-// The answer to a GET_DESCRIPTOR request for a string: language list for
-// index 0, the serial (UTF-16LE) for the serial index, nothing else.
-std::size_t string_answer(const virtual_device &dev, std::uint8_t index, std::uint8_t *out,
-                          std::size_t room)
-{
-    const std::vector<std::uint8_t> desc =
-        index == 0 ? std::vector<std::uint8_t>{4, string_descriptor, 0x09, 0x04} // en-US
-                   : vdev::serial_descriptor(dev.spec.serial);
-    std::size_t n = desc.size();
-    n = n < room ? n : room;
-    std::memcpy(out, desc.data(), n);
-    return n;
-}
-
-// A control URB: only string descriptor reads are answered, the rest stall.
-void on_control(virtual_device &dev, UMockdevIoctlData *urb, UMockdevIoctlData *buffer,
-                pending_urb &p)
-{
-    usbdevfs_urb *u = urb_of(urb);
-    std::uint8_t *b = buffer->data;
-    if (u->buffer_length < static_cast<int>(setup_size)) {
-        p.status = -EINVAL;
-        return;
-    }
-    std::size_t w_length = b[6] | (b[7] << 8);
-    std::size_t room = static_cast<std::size_t>(u->buffer_length) - setup_size;
-    room = w_length < room ? w_length : room;
-    bool string_read = b[0] == 0x80 && b[1] == get_descriptor && b[3] == string_descriptor;
-    if (!string_read || (b[2] != 0 && b[2] != 3)) {
-        p.status = -EPIPE;
-        return;
-    }
-    if (b[2] != 0)
-        dev.serial_reads += 1;
-    if (dev.spec.serial_fails && b[2] != 0) {
-        p.status = -EPIPE;
-        return;
-    }
-    p.actual_length = static_cast<int>(string_answer(dev, b[2], b + setup_size, room));
-}
-
-// A bulk OUT URB: one transfer of the protocol. It is recorded here, with the
-// outcome its planned fault gives it.
-void on_bulk_out(virtual_device &dev, UMockdevIoctlData *urb, UMockdevIoctlData *buffer,
-                 pending_urb &p)
-{
-    usbdevfs_urb *u = urb_of(urb);
-    std::size_t length = static_cast<std::size_t>(u->buffer_length);
-    planned_fault f = fault_for(dev.spec, dev.bulk_transfers);
-    if (dev.gone)
-        f.fault = transfer_fault::gone;
-    std::size_t taken = 0;
-    switch (f.fault) {
-    case transfer_fault::none:
-        taken = length;
-        p.actual_length = static_cast<int>(length);
-        break;
-    case transfer_fault::stall:
-        p.status = -EPIPE;
-        break;
-    case transfer_fault::timeout:
-        p.ready_at = -1;
-        break;
-    case transfer_fault::short_taken:
-        taken = f.taken < length ? f.taken : length;
-        p.actual_length = static_cast<int>(taken);
-        break;
-    case transfer_fault::gone:
-        p.status = -ENODEV;
-        dev.gone = true;
-        break;
-    }
-    account::record_transfer(dev.rec, std::span<const unsigned char>(buffer->data, length), taken,
-                             outcome_of(f.fault));
-    dev.bulk_transfers += 1;
-    dev.endpoint_counts[u->endpoint & 0x0F] += 1;
-}
-
-gint submit_urb(virtual_device &dev, UMockdevIoctlClient *client)
-{
-    GError *error = nullptr;
-    UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
-    UMockdevIoctlData *urb = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), &error);
-    if (urb == nullptr) {
-        g_clear_error(&error);
-        return -EFAULT;
-    }
-    usbdevfs_urb *u = urb_of(urb);
-    if (u->buffer_length < 0) {
-        g_object_unref(urb);
-        return -EINVAL;
-    }
-    UMockdevIoctlData *buffer = umockdev_ioctl_data_resolve(
-        urb, offsetof(usbdevfs_urb, buffer), static_cast<gsize>(u->buffer_length), &error);
-    if (buffer == nullptr) {
-        g_clear_error(&error);
-        g_object_unref(urb);
-        return -EFAULT;
-    }
-    if (dev.gone && u->type != USBDEVFS_URB_TYPE_BULK) {
-        g_object_unref(urb);
-        return -ENODEV;
-    }
-
-    pending_urb p{urb, g_get_monotonic_time(), 0, 0};
-    bool bulk_out = u->type == USBDEVFS_URB_TYPE_BULK && (u->endpoint & 0x80) == 0;
-    if (u->type == USBDEVFS_URB_TYPE_CONTROL) {
-        on_control(dev, urb, buffer, p);
-    } else if (bulk_out) {
-        bool was_gone = dev.gone;
-        on_bulk_out(dev, urb, buffer, p);
-        if (was_gone) {
-            // An unplugged device takes no more URBs at all.
-            g_object_unref(urb);
-            return -ENODEV;
-        }
-        if (p.ready_at >= 0)
-            p.ready_at += dev.spec.service_us;
-    } else {
-        p.status = -EPIPE;
-    }
-    dev.pending.push_back(p);
-    return 0;
-}
-
-// Hands back the first URB that is ready, writing its address into the
-// command's pointer and its status into the URB.
-gint reap_urb(virtual_device &dev, UMockdevIoctlClient *client)
-{
-    std::int64_t now = g_get_monotonic_time();
-    for (auto it = dev.pending.begin(); it != dev.pending.end(); ++it) {
-        if (it->ready_at < 0 || it->ready_at > now)
-            continue;
-        GError *error = nullptr;
-        UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
-        UMockdevIoctlData *ptr = umockdev_ioctl_data_resolve(arg, 0, sizeof(void *), &error);
-        if (ptr == nullptr) {
-            g_clear_error(&error);
-            return -EFAULT;
-        }
-        usbdevfs_urb *u = urb_of(it->urb);
-        u->status = it->status;
-        u->actual_length = it->actual_length;
-        umockdev_ioctl_data_set_ptr(ptr, 0, it->urb);
-        g_object_unref(it->urb);
-        g_object_unref(ptr);
-        dev.pending.erase(it);
-        return 0;
-    }
-    return dev.gone ? -ENODEV : -EAGAIN;
-}
-
-// libusb discards a URB whose time-out expired; it is then reaped with
-// -ENOENT.
-gint discard_urb(virtual_device &dev, UMockdevIoctlClient *client)
-{
-    UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
-    gulong address = 0;
-    std::memcpy(&address, arg->data, sizeof address);
-    for (pending_urb &p : dev.pending) {
-        if (p.urb->client_addr != address)
-            continue;
-        if (p.ready_at >= 0 && p.ready_at <= g_get_monotonic_time())
-            return -EINVAL; // already done; the reap will return it
-        p.ready_at = 0;
-        p.status = -ENOENT;
-        p.actual_length = 0;
-        return 0;
-    }
-    return -EINVAL;
-}
-
 gint write_u32(UMockdevIoctlClient *client, std::uint32_t value)
 {
-    GError *error = nullptr;
-    UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
-    UMockdevIoctlData *out = umockdev_ioctl_data_resolve(arg, 0, sizeof value, &error);
-    if (out == nullptr) {
-        g_clear_error(&error);
+    UMockdevIoctlData *out = pointed_to(client, sizeof value);
+    if (out == nullptr)
         return -EFAULT;
-    }
     std::memcpy(out->data, &value, sizeof value);
     g_object_unref(out);
     return 0;
 }
 
-gint dispatch(virtual_device &dev, UMockdevIoctlClient *client)
+// The interface number the command passed (by pointer).
+gint read_interface(UMockdevIoctlClient *client, unsigned &interface)
+{
+    UMockdevIoctlData *in = pointed_to(client, sizeof interface);
+    if (in == nullptr)
+        return -EFAULT;
+    std::memcpy(&interface, in->data, sizeof interface);
+    g_object_unref(in);
+    return 0;
+}
+
+gint claim_interface(plug_in &dev, UMockdevIoctlClient *client)
+{
+    unsigned interface = 0;
+    if (gint r = read_interface(client, interface); r != 0)
+        return r;
+    if (dev.gone)
+        return -ENODEV;
+    if (interface == 0 && !dev.device->spec.held.empty()) {
+        dev.refused_claims += 1;
+        return -EBUSY;
+    }
+    dev.claimed = true;
+    return 0;
+}
+
+// The driver bound to an interface: the holder of interface 0 when there is
+// one, else none (ENODATA, as the kernel answers for an interface no driver
+// has).
+gint get_driver(const plug_in &dev, UMockdevIoctlClient *client)
+{
+    UMockdevIoctlData *out = pointed_to(client, sizeof(usbdevfs_getdriver));
+    if (out == nullptr)
+        return -EFAULT;
+    auto *d = reinterpret_cast<usbdevfs_getdriver *>(out->data);
+    const std::string &held = dev.device->spec.held;
+    gint result = dev.gone ? -ENODEV : d->interface != 0 || held.empty() ? -ENODATA : 0;
+    if (result == 0) {
+        std::memset(d->driver, 0, sizeof d->driver);
+        std::memcpy(d->driver, held.data(), held.size()); // at most USBDEVFS_MAXDRIVERNAME
+    }
+    g_object_unref(out);
+    return result;
+}
+
+gint dispatch(plug_in &dev, UMockdevIoctlClient *client)
 {
     gulong request = umockdev_ioctl_client_get_request(client);
     switch (request) {
     case USBDEVFS_GET_CAPABILITIES:
         return write_u32(client, USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM);
     case USBDEVFS_CLAIMINTERFACE:
-        if (dev.gone)
-            return -ENODEV;
-        dev.claimed = true;
-        return 0;
+        return claim_interface(dev, client);
+    case USBDEVFS_GETDRIVER:
+        return get_driver(dev, client);
     case USBDEVFS_RELEASEINTERFACE:
         return 0;
     case USBDEVFS_SUBMITURB:
@@ -259,13 +99,28 @@ gint dispatch(virtual_device &dev, UMockdevIoctlClient *client)
     }
 }
 
+constexpr const char *client_key = "flasher-vdev-plug-in";
+
+// The plug-in a client (one open node of the command) talks to: the one
+// there at its first ioctl, which follows the open at once.
+plug_in *plug_in_of(UMockdevIoctlClient *client, const std::string &devnode)
+{
+    auto *p = static_cast<plug_in *>(g_object_get_data(G_OBJECT(client), client_key));
+    if (p == nullptr) {
+        p = plug_in_at(devnode);
+        g_object_set_data(G_OBJECT(client), client_key, p);
+    }
+    return p;
+}
+
 gboolean on_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer user)
 {
-    auto *dev = static_cast<virtual_device *>(user);
+    const auto *devnode = static_cast<const std::string *>(user);
     gint result;
     {
         std::lock_guard<std::mutex> hold(state.lock);
-        result = dispatch(*dev, client);
+        plug_in *p = plug_in_of(client, *devnode);
+        result = p != nullptr ? dispatch(*p, client) : -ENODEV;
     }
     if (result < 0)
         umockdev_ioctl_client_complete(client, -1, -result);
@@ -276,13 +131,25 @@ gboolean on_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer use
 
 } // namespace
 
-bool attach_usbfs(UMockdevTestbed *testbed, virtual_device &dev, std::string &error)
+UMockdevIoctlData *pointed_to(UMockdevIoctlClient *client, std::size_t size)
 {
-    dev.handler = umockdev_ioctl_base_new();
-    g_signal_connect(dev.handler, "handle-ioctl", G_CALLBACK(on_ioctl), &dev);
+    GError *error = nullptr;
+    UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
+    UMockdevIoctlData *data = umockdev_ioctl_data_resolve(arg, 0, size, &error);
+    g_clear_error(&error);
+    return data;
+}
+
+bool attach_usbfs(UMockdevTestbed *testbed, const std::string &devnode, std::string &error)
+{
+    // The map's key outlives the handler: it is the handler's user data.
+    auto [at, added] = state.nodes.emplace(devnode, umockdev_ioctl_base_new());
+    (void)added;
+    g_signal_connect(at->second, "handle-ioctl", G_CALLBACK(on_ioctl),
+                     const_cast<std::string *>(&at->first));
     GError *err = nullptr;
-    if (!umockdev_testbed_attach_ioctl(testbed, dev.devnode.c_str(), dev.handler, &err)) {
-        error = std::string("cannot attach to ") + dev.devnode + ": " + err->message;
+    if (!umockdev_testbed_attach_ioctl(testbed, devnode.c_str(), at->second, &err)) {
+        error = std::string("cannot attach to ") + devnode + ": " + err->message;
         g_clear_error(&err);
         return false;
     }

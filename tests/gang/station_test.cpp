@@ -1,0 +1,186 @@
+// flasher-gang --watch against virtual devices that are plugged in and out
+// while it runs (flasher-vdev's arrive= and leave=): what it flashes, once
+// per plug-in, and what its record says of each plug-in. Every device that
+// received anything is checked against the image by flasher-vdev.
+#include "support.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <fstream>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
+
+using namespace support;
+using json = nlohmann::json;
+
+namespace
+{
+
+const std::string gang = FLASHER_GANG_BIN;
+
+// (usb path, plug-in, result) of every record line, in order.
+using fact = std::tuple<std::string, int, std::string>;
+
+std::multiset<fact> facts_of(const std::string &path)
+{
+    std::multiset<fact> facts;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) {
+        const json r = json::parse(line, nullptr, false);
+        EXPECT_FALSE(r.is_discarded()) << line;
+        if (!r.is_discarded())
+            facts.insert(
+                {r["usb_path"], r["plug_in"].is_null() ? 0 : r["plug_in"].get<int>(), r["result"]});
+    }
+    return facts;
+}
+
+// Runs the station in the background; once its record has `lines` lines
+// and `until` seconds have passed since the command started (every planned
+// plug-in and departure is over), or when the log of this run shows
+// "erased" with `on_erase`, sends TERM and waits. Its exit status goes to
+// status.txt (flasher-vdev's own is 3 when a device got a cut image); the
+// flashers still running from this directory, to left.txt.
+std::vector<std::string> stopper(int lines, double until, bool on_erase)
+{
+    const std::string condition =
+        on_erase ? "grep -qsx erased logs/*/*.log"
+                 : "[ \"$(cat record.jsonl 2>/dev/null | wc -l)\" -ge " + std::to_string(lines) +
+                       " ] && awk -v s=$start -v n=$EPOCHREALTIME 'BEGIN { exit !(n - s >= " +
+                       std::to_string(until) + ") }'";
+    return {"/bin/bash", "-c",
+            "start=$EPOCHREALTIME; \"$@\" & gang=$!\n"
+            "for ((i = 0; i < 600; i++)); do " +
+                condition +
+                " && break; sleep 0.05; done\n"
+                "kill -TERM $gang; wait $gang; status=$?; echo $status >status.txt\n"
+                "for p in /proc/[0-9]*; do\n"
+                "  [ \"$(cat $p/comm 2>/dev/null)\" = flasher ] &&\n"
+                "    [ \"$(readlink $p/cwd)\" = \"$PWD\" ] && echo $p\n"
+                "done >left.txt\n"
+                "exit $status",
+            "station"};
+}
+
+class Station : public testing::Test
+{
+  protected:
+    scratch_dir dir;
+    std::string image = dir.write("image.bin", pattern(11 + 3 * 2048 + 16));
+
+    int station_status() const
+    {
+        return std::stoi(read_text(dir.file("status.txt"), "-1"));
+    }
+
+    vdev_result run(const std::vector<std::string> &devices, std::vector<std::string> wrapper,
+                    std::vector<std::string> options = {}) const
+    {
+        std::remove(dir.file("status.txt").c_str());
+        std::vector<std::string> command{"--watch", "--logs", "logs", "--record", "record.jsonl"};
+        command.insert(command.end(), options.begin(), options.end());
+        command.push_back("image.bin");
+        vdev_result r = run_vdev(dir, {.options = {"--check-each"},
+                                       .command = command,
+                                       .devices = devices,
+                                       .expect_image = image,
+                                       .wrapper = std::move(wrapper),
+                                       .program = gang});
+        EXPECT_EQ(read_text(dir.file("left.txt")), "") << "flashers left running";
+        return r;
+    }
+};
+
+// Each plug-in is judged and flashed once; a board left plugged in is not
+// flashed again; a port is armed again when its board leaves; a board that
+// arrives unusable is recorded, once per plug-in; one unplugged mid-image
+// fails.
+TEST_F(Station, FlashesEachPlugInOnce)
+{
+    struct plug_case {
+        const char *what;
+        std::vector<std::string> devices;
+        double until; // seconds: every planned event is over
+        std::multiset<fact> records;
+        int status;        // the station's
+        std::string check; // how the plug-ins that received anything compare with the image
+    } cases[] = {
+        {"in, out and in again; another left in",
+         {"arrive=0.3,leave=0.9,arrive=1.2", "arrive=0.5"},
+         2.0,
+         {{"1-1", 1, "ok"}, {"1-1", 2, "ok"}, {"1-2", 1, "ok"}},
+         0,
+         "3 plug-ins that received anything, all intact"},
+        {"there from the start, left in",
+         {"service-us=0"},
+         1.0,
+         {{"1-1", 1, "ok"}},
+         0,
+         "1 plug-in that received anything, all intact"},
+        {"unusable, plugged in twice",
+         {"no-out,arrive=0.3,leave=0.6,arrive=0.8"},
+         1.2,
+         {{"1-1", 1, "not flashed"}, {"1-1", 2, "not flashed"}},
+         1,
+         ""}, // nothing received at all
+        {"unplugged mid-image",
+         {"service-us=4000,arrive=0.3,leave=0.5", "arrive=0.3"},
+         1.0,
+         {{"1-1", 1, "failed"}, {"1-2", 1, "ok"}},
+         1,
+         "2 plug-ins that received anything, 1 differs: device 1 plug-in 1"},
+    };
+    for (const plug_case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::remove(dir.file("record.jsonl").c_str());
+        const vdev_result r =
+            run(c.devices, stopper(static_cast<int>(c.records.size()), c.until, false));
+        EXPECT_EQ(facts_of(dir.file("record.jsonl")), c.records);
+        EXPECT_EQ(station_status(), c.status) << r.out << r.err;
+        if (!c.check.empty()) {
+            EXPECT_NE(r.account.find(c.check), std::string::npos) << r.account;
+        }
+    }
+}
+
+// --skip-done: a board whose serial the record already calls done with this
+// image is not flashed again, and its line names the record that did.
+TEST_F(Station, SkipsABoardTheRecordCallsDone)
+{
+    const vdev_result first = run({"serial=A"}, stopper(1, 0.5, false));
+    ASSERT_EQ(first.status, 0) << first.err;
+    const std::string first_run = json::parse(read_text(dir.file("record.jsonl")))["run"];
+
+    const vdev_result r =
+        run({"serial=A", "serial=B,arrive=0.3"}, stopper(3, 0.8, false), {"--skip-done"});
+    EXPECT_EQ(station_status(), 0) << r.err;
+    // Only B received anything.
+    EXPECT_NE(r.account.find("1 plug-in that received anything, all intact"), std::string::npos)
+        << r.account;
+    std::ifstream in(dir.file("record.jsonl"));
+    std::vector<json> second;
+    for (std::string line; std::getline(in, line);)
+        second.push_back(json::parse(line));
+    ASSERT_EQ(second.size(), 3u);
+    for (std::size_t i = 1; i < 3; ++i) {
+        const json &line = second[i];
+        const bool a = line["serial"] == "A";
+        EXPECT_EQ(line["result"], a ? "skipped" : "ok") << line;
+        EXPECT_EQ(line["done"].is_null() ? "" : line["done"]["run"], a ? first_run : "") << line;
+    }
+}
+
+// INT, TERM or HUP while a board is being flashed: its flasher is stopped
+// and waited for, the board is recorded interrupted and named half-written.
+TEST_F(Station, StopDuringAFlashIsRecorded)
+{
+    const vdev_result r = run({"service-us=20000"}, stopper(0, 0, true));
+    EXPECT_EQ(facts_of(dir.file("record.jsonl")), (std::multiset<fact>{{"1-1", 1, "interrupted"}}));
+    EXPECT_NE(r.err.find("left half-written: 1-1 (plug-in 1)"), std::string::npos) << r.err;
+    EXPECT_EQ(station_status(), 1) << r.err;
+}
+
+} // namespace
