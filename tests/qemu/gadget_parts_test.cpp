@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <sstream>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace
@@ -209,7 +210,9 @@ TEST_P(GadgetReport, EachPlugInApart)
     std::vector<unsigned char> block(256);
     for (std::size_t i = 0; i < block.size(); ++i)
         block[i] = static_cast<unsigned char>(i * 7 + 3);
-    const std::string file = testing::TempDir() + "gadget_report_params.bin";
+    // CTest runs each case as a process of its own, several at once.
+    const std::string file =
+        testing::TempDir() + "gadget_report_params_" + std::to_string(getpid()) + ".bin";
     std::ofstream(file, std::ios::binary)
         .write(reinterpret_cast<const char *>(block.data()), static_cast<std::streamsize>(256));
     std::vector<account::recording> plug_ins;
@@ -224,6 +227,7 @@ TEST_P(GadgetReport, EachPlugInApart)
     for (int ch; (ch = std::fgetc(out)) != EOF;)
         text += static_cast<char>(ch);
     std::fclose(out);
+    std::remove(file.c_str());
 
     const std::string intact = "received what " + file + " puts on the wire: parameter block";
     const std::string indent = c.plug_ins.size() > 1 ? "  " : "";
