@@ -5,14 +5,17 @@
 # ratio flasher / bare. See docs/performance.md for the method.
 #
 # Then flasher-gang: 1, 2, 4 and 8 virtual devices flashed at once, pauses
-# real, against one device flashed by flasher alone.
+# real, against one device flashed by flasher alone. Then the station
+# (flasher-gang --watch): from a board's arrival to its erase, and its CPU
+# time while it waits with nothing plugged in.
 #
 # Environment: BENCH_ROUNDS (default 11), BENCH_SERVICE_US (per-transfer
 # service time of the full-speed model, default 125), BENCH_BUILD (build
 # directory, default build/bench), BENCH_CALLGRIND=0 to skip the instruction
 # counts, BENCH_FLASHER to time another flasher binary against the same bare,
-# BENCH_PARTS (default "flasher gang") to run only some parts,
-# BENCH_GANG_ROUNDS (default 3) rounds of the gang part.
+# BENCH_PARTS (default "flasher gang station") to run only some parts,
+# BENCH_GANG_ROUNDS (default 3) rounds of the gang part, BENCH_IDLE_SECONDS
+# (default 60) of the station waiting with nothing plugged in.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,7 +23,8 @@ rounds=${BENCH_ROUNDS:-11}
 service_us=${BENCH_SERVICE_US:-125}
 build=${BENCH_BUILD:-build/bench}
 callgrind=${BENCH_CALLGRIND:-1}
-parts=" ${BENCH_PARTS:-flasher gang} "
+parts=" ${BENCH_PARTS:-flasher gang station} "
+idle_seconds=${BENCH_IDLE_SECONDS:-60}
 gang_rounds=${BENCH_GANG_ROUNDS:-3}
 
 scripts/install-deps.sh
@@ -253,6 +257,61 @@ gang_part() {
     gang_table 240
 }
 
+# ---- flasher-gang --watch ------------------------------------------------------
+
+# Plug-to-erase: two ports, 12 plug-ins each, a board every 0.6 s per port;
+# flasher-vdev tells, per plug-in, the time from its "add" uevent to the
+# first transfer it received (the erase message). Fast pauses: the pause
+# comes after the erase and changes nothing here.
+station_latency() {
+    local image=$work/station.bin specs=() port k
+    head -c $((11 + 2 * 2048 + 16)) /dev/urandom >"$image"
+    for port in 0 1; do
+        local spec="service-us=0"
+        for ((k = 0; k < 12; k++)); do
+            spec+=$(awk -v k="$k" -v p="$port" \
+                'BEGIN { a = 0.5 + k * 0.6 + p * 0.3; printf ",arrive=%.3f,leave=%.3f", a, a + 0.4 }')
+        done
+        specs+=(--device "$spec")
+    done
+    "$bin/flasher-vdev" --fast-pauses --json --check-each --expect-image "$image" \
+        "${specs[@]}" --account "$work/station.json" -- \
+        bash -c '"$@" & g=$!; sleep 8.5; kill -TERM $g; wait $g' station \
+        "$gang" --watch --quiet --logs "$work/logs" "$image" >"$work/stdout" 2>"$work/stderr" ||
+        { echo "bench: the station run failed" >&2; tail -n 12 "$work/stdout" "$work/stderr" >&2; exit 1; }
+    jq -r '[.devices[].plug_ins[] | .first_transfer_after_ms // empty] | sort
+        | "| \(length) | \(.[length / 2 | floor]) ms | \(max) ms |"' "$work/station.json" |
+        { echo "| plug-ins with an erase | arrival to erase, median | maximum |"
+          echo "|---|---|---|"; cat; }
+    echo
+    echo "Flashed whole: $(jq '[.devices[].plug_ins[] | select(.check.result == "intact")] | length' \
+        "$work/station.json") plug-ins."
+}
+
+# Waiting: the station with nothing plugged in for BENCH_IDLE_SECONDS; its
+# CPU time (through timeout, flasher-measure's child) over the wall time.
+station_idle() {
+    "$bin/flasher-vdev" --device arrive=100000 --account /dev/null -- \
+        "$bin/flasher-measure" --out "$work/idle" -- timeout -s TERM "$idle_seconds" \
+        "$gang" --watch --quiet --logs "$work/logs" "$work/station.bin" >/dev/null 2>&1 || true
+    awk -F'[ =]' '{ for (i = 1; i < NF; i++) v[$i] = $(i + 1) }
+        END { printf "| %.0f s | %.2f s | %.3f %% of a core |\n", v["wall_us"] / 1e6,
+              v["children_cpu_us"] / 1e6, 100 * v["children_cpu_us"] / v["wall_us"] }' "$work/idle"
+}
+
+station_part() {
+    gang=$bin/flasher-gang
+    echo "### flasher-gang --watch: from a board's arrival to its erase"
+    echo
+    station_latency
+    echo
+    echo "### flasher-gang --watch: waiting with nothing plugged in"
+    echo
+    echo "| wall time | its CPU time | share |"
+    echo "|---|---|---|"
+    station_idle
+}
+
 echo "Machine: $(nproc) CPUs, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1), $(uname -sr)"
 echo "Load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
 flasher_part() {
@@ -333,5 +392,9 @@ fi
 if [[ $parts == *" gang "* ]]; then
     echo
     gang_part
+fi
+if [[ $parts == *" station "* ]]; then
+    echo
+    station_part
 fi
 

@@ -17,8 +17,8 @@ tests=(
   libgtest-dev libbenchmark-dev
   # flasher-gang: its record (JSON) and the input's hash (libcrypto)
   nlohmann-json3-dev libssl-dev
-  # scripts/bench.sh: instruction counts
-  valgrind
+  # scripts/bench.sh: instruction counts, and jq for the station's account
+  valgrind jq
   # flasher-win.exe: the mingw-w64 cross-compiler and Wine to run it
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64
   # fuzzing and static analysis (which lists the sources with git)

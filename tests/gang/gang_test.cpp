@@ -164,7 +164,7 @@ TEST_F(Gang, AccountsForEveryDevice)
         std::remove(dir.file("record.jsonl").c_str());
         std::vector<std::string> args = c.options;
         args.push_back("image.bin");
-        const vdev_result r = run({"service-us=0", "no-out", "unconfigured"}, args);
+        const vdev_result r = run({"service-us=0", "no-out", "unconfigured", "held=usbfs"}, args);
         EXPECT_EQ(r.status, c.status) << r.err;
         std::map<std::string, std::string> results;
         for (const json &line : records(dir.file("record.jsonl")))
@@ -174,7 +174,9 @@ TEST_F(Gang, AccountsForEveryDevice)
                   (std::map<std::string, std::string>{
                       {"1-1", "ok: null"},
                       {"1-2", "not flashed: \"interface 0, setting 0, has no OUT endpoint\""},
-                      {"1-3", "not flashed: \"its active configuration cannot be read\""}}));
+                      {"1-3", "not flashed: \"its active configuration cannot be read\""},
+                      {"1-4", "not flashed: \"busy: interface 0 is held by another program "
+                              "(usbfs)\""}}));
         EXPECT_TRUE(has(device_account(r.account, 1), whole_image(3))) << r.account;
     }
 }

@@ -126,6 +126,13 @@ TEST_F(Station, FlashesEachPlugInOnce)
          {{"1-1", 1, "not flashed"}, {"1-1", 2, "not flashed"}},
          1,
          ""}, // nothing received at all
+        // Judged again every 2 s while it stays, and recorded once.
+        {"busy until it leaves",
+         {"held=usbfs,arrive=0.3,leave=2.7"},
+         3.0,
+         {{"1-1", 1, "not flashed"}},
+         1,
+         ""},
         {"unplugged mid-image",
          {"service-us=4000,arrive=0.3,leave=0.5", "arrive=0.3"},
          1.0,

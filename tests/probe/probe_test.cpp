@@ -279,6 +279,26 @@ TEST_F(Probe, TellsWhatFlasherMakesOfEachDevice)
          {},
          "  1-1  serial unreadable (libusb -9)  chosen: flasher uses this device\n",
          "1-1"},
+        // Held by another program: flasher would take it and fail at the
+        // erase; a kernel driver alike. The advice stands under it.
+        {"held by another program",
+         {"held=usbfs"},
+         {},
+         {},
+         "  1-1  serial \"vdev-1\"  busy: interface 0 is held by another program (usbfs); flasher "
+         "would take it, and its erase would fail\n    another program has claimed interface 0 "
+         "(another flasher, say): let it finish, or stop it, and try again\n",
+         ""},
+        {"held by a kernel driver, a free device behind it",
+         {plain, "held=usbhid"},
+         {},
+         {},
+         "  1-2  serial \"vdev-2\"  busy: interface 0 is held by the kernel driver usbhid; flasher "
+         "would take it, and its erase would fail\n    flasher does not detach kernel drivers: "
+         "unbind usbhid from the device (as root, through /sys/bus/usb/drivers/usbhid/unbind) and "
+         "try again\n  1-1  serial \"vdev-1\"  not examined: flasher stops at 1-2 before it\n"
+         "flasher fails on 1-2; pinned, it passes over it:\n  FLASHER_USBPATH=1-1 flasher erase\n",
+         ""},
         {"another product ID only",
          {"pid=000B"},
          {},

@@ -65,6 +65,27 @@ constexpr valued_option valued_options[] = {
     {"--expect-params", "FILE", &options::expect_params},
 };
 
+// The options that are flags.
+struct flag_option {
+    const char *name;
+    bool options::*field;
+};
+
+constexpr flag_option flag_options[] = {
+    {"--fast-pauses", &options::fast_pauses},
+    {"--json", &options::json},
+    {"--check-each", &options::check_each},
+};
+
+const flag_option *flag_option_named(const std::string &name)
+{
+    for (const flag_option &f : flag_options) {
+        if (name == f.name)
+            return &f;
+    }
+    return nullptr;
+}
+
 const valued_option *valued_option_named(const std::string &name)
 {
     for (const valued_option &v : valued_options) {
@@ -103,9 +124,8 @@ int parse_options(int argc, char **argv, options &opt)
             std::fputs(usage_text, stdout);
             return 0;
         }
-        if (a == "--fast-pauses" || a == "--json" || a == "--check-each") {
-            (a == "--json" ? opt.json : a == "--check-each" ? opt.check_each : opt.fast_pauses) =
-                true;
+        if (const flag_option *f = flag_option_named(a); f != nullptr) {
+            opt.*(f->field) = true;
             continue;
         }
         const valued_option *v = valued_option_named(a);

@@ -53,6 +53,11 @@ json plug_in_json(const plug_in &p, const run_checks &checks)
     if (!p.arrived)
         return j;
     j["address"] = p.devnum;
+    // From its arrival to the first transfer the command sent it (the erase
+    // message, for flasher): how quickly a watcher takes a board on.
+    if (p.arrived_us >= 0 && p.first_bulk_us >= 0)
+        j["first_transfer_after_ms"] =
+            static_cast<double>((p.first_bulk_us - p.arrived_us) / 100) / 10.0;
     add_plug_in(j, p, checks);
     return j;
 }

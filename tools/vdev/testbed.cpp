@@ -280,6 +280,8 @@ void plug(UMockdevTestbed *testbed, plug_in &p)
     std::string error;
     if (!add_plug_in(testbed, p, error))
         std::fprintf(stderr, "flasher-vdev: %s\n", error.c_str());
+    std::lock_guard<std::mutex> hold(state.lock);
+    p.arrived_us = g_get_monotonic_time();
 }
 
 void unplug(UMockdevTestbed *testbed, plug_in &p)

@@ -118,6 +118,8 @@ void on_bulk_out(plug_in &dev, UMockdevIoctlData *urb, UMockdevIoctlData *buffer
         break;
     }
     p.event = dev.rec.events.size();
+    if (dev.first_bulk_us < 0)
+        dev.first_bulk_us = g_get_monotonic_time();
     account::record_transfer(dev.rec, std::span<const unsigned char>(buffer->data, length), taken,
                              outcome_of(f.fault));
     dev.bulk_transfers += 1;

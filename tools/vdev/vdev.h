@@ -42,6 +42,10 @@ struct plug_in {
 
     bool arrived = false;  // plugged in by now (or from the start)
     bool departed = false; // unplugged by now
+    // Monotonic µs: when its "add" uevent went out (-1: there from the
+    // start), and when its first bulk OUT transfer came (-1: none).
+    std::int64_t arrived_us = -1;
+    std::int64_t first_bulk_us = -1;
 
     account::recording rec;
     unsigned bulk_transfers = 0;
