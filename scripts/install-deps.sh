@@ -29,8 +29,10 @@ tests=(
   mandoc groff-base gzip dpkg-dev file
   # the QEMU rig: the emulator, a static busybox for the initramfs, cpio to
   # pack it, xz and zstd to unpack the kernel and its modules (the kernel
-  # itself comes from apt)
+  # and udev's daemon come from apt), and the libraries the daemon links,
+  # which the rig copies into the initramfs
   qemu-system-x86 busybox-static cpio xz-utils zstd
+  libkmod2 libacl1 libblkid1 libcap2 libselinux1
 )
 
 case "${1:-}" in

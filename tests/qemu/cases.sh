@@ -1,10 +1,14 @@
 # The rig's cases, run by /init inside the VM (busybox sh). Each case starts
 # gadgets, runs the real flasher against them over dummy_hcd and compares
 # flasher's exit status, stderr and stdout and each gadget's account with
-# what the device protocol requires, line for line.
+# what the device protocol requires, line for line. The gang cases run
+# flasher-probe and flasher-gang beside it and compare facts: statuses,
+# the lines of the record, the gadgets' accounts.
 . /rig/config.sh
 F=/rig/flasher
 G=/rig/flasher-gadget
+GANG=/rig/flasher-gang
+PROBE=/rig/flasher-probe
 D=/rig/data
 passed=0
 failed=0
@@ -24,7 +28,7 @@ load_hcd() {
 
 # --- cases -------------------------------------------------------------------
 begin() {
-  rm -f /tmp/flasher.out /tmp/flasher.err /tmp/*.out /tmp/*.err /tmp/case-failed
+  rm -f /tmp/flasher.out /tmp/flasher.err /tmp/*.out /tmp/*.err /tmp/facts /tmp/case-failed
   flasher_status=none
   case_name=$1
   case_started=$(cut -d' ' -f1 /proc/uptime)
@@ -88,6 +92,18 @@ wait_gadget() {
   wait "$pid"
   status=$?
   [ "$status" = "$want" ] || fail "gadget $tag exit status $status, expected $want"
+}
+
+# wait_until SECONDS COMMAND...: runs the command every 0.1 s until it
+# succeeds; status 1 if it never does.
+wait_until() {
+  local n=0 limit=$(($1 * 10))
+  shift
+  until "$@"; do
+    [ $n -ge $limit ] && return 1
+    usleep 100000
+    n=$((n + 1))
+  done
 }
 
 # --- flasher -----------------------------------------------------------------
@@ -474,6 +490,100 @@ Path: 1-1
 string desc 4 SN-A
 OUT
 only_a_received
+end
+
+# --- flasher-gang ------------------------------------------------------------
+# The record is compact JSON Lines and the VM has no jq: the facts of each
+# line (usb path, plug-in, serial, pages reported, result, reason) are cut
+# out with sed and sorted, since boards flashed at once end in any order.
+record_facts() {
+  sed -n 's/.*"usb_path":"\([^"]*\)","plug_in":\([^,]*\),"serial":\([^,]*\),.*"pages_reported":\([0-9]*\),"result":"\([^"]*\)","reason":\(null\|"[^"]*"\),.*/\1 \2 \3 \4 \5 \6/p' "$1" | sort
+}
+records_are() { [ "$(grep -c '"result":' "$1" 2>/dev/null)" = "$2" ]; }
+# every_record_has FILE TEXT: each line of the record holds TEXT.
+every_record_has() {
+  [ "$(grep -cF "$2" "$1")" = "$(wc -l <"$1")" ] || fail "not every line of $1 has $2"
+}
+FW3_SHA=$(sha256sum $D/fw3.bin | cut -d' ' -f1)
+BUSY='busy: interface 0 is held by another program (usbfs)'
+
+# A holds interface 0 of B (2-1) in its pause after the erase: the probe
+# and the gang call B busy, the gang flashes A (1-1) and fails, and B gets
+# the holder's image only.
+begin gang_busy
+probe_status=none gang_status=none holder_status=none
+start_gadget ga --udc dummy_udc.0 --serial SN-A --expect $D/fw3.bin &&
+  start_gadget gb --udc dummy_udc.1 --serial SN-B --expect $D/fw3.bin && {
+  FLASHER_USBPATH=2-1 $F $D/fw3.bin >/tmp/holder.out 2>/tmp/holder.err &
+  holder=$!
+  wait_until 10 grep -qx erased /tmp/holder.err || fail "the holding flasher did not erase"
+  $PROBE $D/fw3.bin >/tmp/probe.out 2>&1
+  probe_status=$?
+  $GANG --record /tmp/busy.jsonl --logs /tmp/gang-logs $D/fw3.bin >/tmp/gang.out 2>/tmp/gang.err
+  gang_status=$?
+  wait $holder
+  holder_status=$?
+  stop_gadget ga
+  stop_gadget gb
+}
+[ "$probe_status" = 1 ] || fail "probe exit status $probe_status, expected 1"
+grep '^  2-1 ' /tmp/probe.out | grep -qF "$BUSY" ||
+  fail "the probe did not call 2-1 busy: $(cat /tmp/probe.out)"
+[ "$gang_status" = 1 ] || fail "gang exit status $gang_status, expected 1"
+[ "$holder_status" = 0 ] || fail "holding flasher exit status $holder_status, expected 0"
+record_facts /tmp/busy.jsonl >/tmp/facts
+same "the gang's record" /tmp/facts <<OUT
+1-1 null "SN-A" 3 ok null
+2-1 null "SN-B" 0 not flashed "$BUSY"
+OUT
+fw3_intact ga erase E1
+fw3_intact gb erase E1
+end
+
+# A station: one flasher-gang --watch while boards come and go, binding and
+# unbinding their controllers. A and B are plugged in and flashed at once;
+# A is unplugged, plugged in again and flashed again; B, left plugged in,
+# is not flashed again. The gang hears of each through libusb's hotplug
+# events, which Debian's libusb takes from udev's daemon.
+begin gang_watch
+gang_status=none
+/lib/systemd/systemd-udevd --daemon 2>/tmp/udevd.err &&
+  wait_until 5 test -S /run/udev/control || fail "udevd did not start: $(cat /tmp/udevd.err)"
+$GANG --watch --record /tmp/watch.jsonl --logs /tmp/gang-logs $D/fw3.bin >/tmp/gang.out 2>/tmp/gang.err &
+gang=$!
+wait_until 10 grep -q '^flasher-gang: waiting' /tmp/gang.out || fail "the gang is not waiting"
+start_gadget ga --udc dummy_udc.0 --serial SN-A --expect $D/fw3.bin &&
+  start_gadget gb --udc dummy_udc.1 --serial SN-B --expect $D/fw3.bin && {
+  wait_until 60 records_are /tmp/watch.jsonl 2 || fail "A and B were not both flashed"
+  kill -USR1 "$pid_ga"
+  wait_until 10 test ! -e /sys/bus/usb/devices/1-1 || fail "A did not leave the bus"
+  kill -USR2 "$pid_ga"
+  wait_until 60 records_are /tmp/watch.jsonl 3 || fail "A was not flashed again"
+}
+kill -TERM $gang
+wait $gang
+gang_status=$?
+[ "$gang_status" = 0 ] || fail "gang exit status $gang_status, expected 0"
+stop_gadget ga
+stop_gadget gb
+udevadm control --exit
+record_facts /tmp/watch.jsonl >/tmp/facts
+same "the gang's record" /tmp/facts <<'OUT'
+1-1 1 "SN-A" 3 ok null
+1-1 2 "SN-A" 3 ok null
+2-1 1 "SN-B" 3 ok null
+OUT
+every_record_has /tmp/watch.jsonl "\"sha256\":\"$FW3_SHA\""
+grep -E '^(plug-in|  transfers:|  received what)' /tmp/ga.out >/tmp/facts
+same "account of gadget ga" /tmp/facts <<OUT
+plug-in 1:
+  transfers: 103, bytes taken: 6184
+  received what $D/fw3.bin puts on the wire: erase E1, 3 pages, trailer
+plug-in 2:
+  transfers: 103, bytes taken: 6184
+  received what $D/fw3.bin puts on the wire: erase E1, 3 pages, trailer
+OUT
+fw3_intact gb erase E1
 end
 
 # ============================================================================

@@ -1,10 +1,17 @@
 // The gadget's descriptor blobs, byte for byte as FunctionFS and the USB and
-// Microsoft OS descriptor formats lay them out, and its command line.
+// Microsoft OS descriptor formats lay them out, its command line, and its
+// account of each plug-in.
 #include "descriptors.h"
 #include "options.h"
+#include "report.h"
 
 #include <array>
+#include <cstdio>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <sstream>
+#include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace
@@ -167,5 +174,100 @@ TEST(GadgetOptions, HelpIsNotAnError)
     const std::string text = testing::internal::GetCapturedStdout();
     EXPECT_NE(text.find("Usage: flasher-gadget"), std::string::npos);
 }
+
+// What one plug-in received of a 256-byte parameter file, written from the
+// wire format: the announcement E8, then the block as it stands.
+enum class received { parameters, announcement_only, nothing };
+
+account::recording plug_in(received what, const std::vector<unsigned char> &block)
+{
+    account::recording rec;
+    const std::vector<unsigned char> announce = {0xE8};
+    if (what != received::nothing)
+        account::record_transfer(rec, announce, 1, account::outcome::completed);
+    if (what == received::parameters)
+        account::record_transfer(rec, block, block.size(), account::outcome::completed);
+    return rec;
+}
+
+struct plug_in_case {
+    std::vector<received> plug_ins;
+    bool expect;
+    bool json;
+    int status;
+    std::size_t headers;         // "plug-in N:" lines
+    std::size_t intact_lines;    // "received what FILE puts on the wire" lines
+    std::size_t unindented_rest; // other lines that start at the margin
+};
+
+class GadgetReport : public ::testing::TestWithParam<plug_in_case>
+{
+};
+
+TEST_P(GadgetReport, EachPlugInApart)
+{
+    const plug_in_case &c = GetParam();
+    std::vector<unsigned char> block(256);
+    for (std::size_t i = 0; i < block.size(); ++i)
+        block[i] = static_cast<unsigned char>(i * 7 + 3);
+    // CTest runs each case as a process of its own, several at once.
+    const std::string file =
+        testing::TempDir() + "gadget_report_params_" + std::to_string(getpid()) + ".bin";
+    std::ofstream(file, std::ios::binary)
+        .write(reinterpret_cast<const char *>(block.data()), static_cast<std::streamsize>(256));
+    std::vector<account::recording> plug_ins;
+    for (const received r : c.plug_ins)
+        plug_ins.push_back(plug_in(r, block));
+
+    std::FILE *out = std::tmpfile();
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(report_plug_ins(plug_ins, c.expect ? file.c_str() : nullptr, c.json, out), c.status);
+    std::rewind(out);
+    std::string text;
+    for (int ch; (ch = std::fgetc(out)) != EOF;)
+        text += static_cast<char>(ch);
+    std::fclose(out);
+    std::remove(file.c_str());
+
+    const std::string intact = "received what " + file + " puts on the wire: parameter block";
+    const std::string indent = c.plug_ins.size() > 1 ? "  " : "";
+    std::size_t headers = 0, intact_lines = 0, unindented_rest = 0, next_header = 1;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("plug-in ", 0) == 0) {
+            EXPECT_EQ(line, "plug-in " + std::to_string(next_header++) + ":");
+            ++headers;
+        } else if (line == indent + intact) {
+            ++intact_lines;
+        } else if (line[0] != ' ' && line[0] != '{') {
+            ++unindented_rest;
+        }
+    }
+    EXPECT_EQ(headers, c.headers) << text;
+    EXPECT_EQ(intact_lines, c.intact_lines) << text;
+    EXPECT_EQ(unindented_rest, c.unindented_rest) << text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PlugIns, GadgetReport,
+    ::testing::Values(
+        // Plugged in once: the account as it always was, at the margin.
+        plug_in_case{{received::parameters}, true, false, 0, 0, 1, 4},
+        plug_in_case{{received::nothing}, true, false, 1, 0, 0, 4},
+        // Re-plugged: each plug-in under its own line, and each checked.
+        plug_in_case{{received::parameters, received::parameters}, true, false, 0, 2, 2, 0},
+        plug_in_case{{received::parameters, received::nothing}, true, false, 1, 2, 1, 0},
+        plug_in_case{{received::announcement_only, received::parameters}, true, false, 1, 2, 1, 0},
+        plug_in_case{{received::parameters, received::nothing, received::parameters},
+                     true,
+                     false,
+                     1,
+                     3,
+                     2,
+                     0},
+        // Without a file nothing is judged.
+        plug_in_case{{received::nothing, received::nothing}, false, false, 0, 2, 0, 0},
+        // JSON: an object per plug-in, each under its line.
+        plug_in_case{{received::parameters, received::parameters}, true, true, 0, 2, 2, 0}));
 
 } // namespace

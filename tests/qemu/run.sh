@@ -6,17 +6,21 @@
 # case and a final marker that becomes this script's exit status.
 #
 # Usage: run.sh --flasher PATH --gadget PATH --os-desc-check PATH
-#               --vid HEX --pid HEX --work DIR [--cases FILE]
-# The kernel package is downloaded once per work directory (kept there).
+#               --gang PATH --probe PATH --vid HEX --pid HEX --work DIR
+#               [--cases FILE]
+# The kernel and udev packages are downloaded once per work directory (kept
+# there).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-flasher= gadget= oscheck= vid= pid= work= cases=$here/cases.sh
+flasher= gadget= oscheck= gang= probe= vid= pid= work= cases=$here/cases.sh
 while [ $# -gt 0 ]; do
   case "$1" in
     --flasher) flasher=$2 ;;
     --gadget) gadget=$2 ;;
     --os-desc-check) oscheck=$2 ;;
+    --gang) gang=$2 ;;
+    --probe) probe=$2 ;;
     --vid) vid=$2 ;;
     --pid) pid=$2 ;;
     --work) work=$2 ;;
@@ -25,7 +29,7 @@ while [ $# -gt 0 ]; do
   esac
   shift 2
 done
-for v in flasher gadget oscheck vid pid work; do
+for v in flasher gadget oscheck gang probe vid pid work; do
   if [ -z "${!v}" ]; then echo "run.sh: --${v/oscheck/os-desc-check} is required" >&2; exit 2; fi
 done
 for tool in qemu-system-x86_64 busybox cpio dpkg-deb apt-get xz; do
@@ -41,35 +45,38 @@ mkdir -p "$work"
 work=$(cd "$work" && pwd)
 started=$(date +%s)
 
-# --- the kernel: whatever linux-image-amd64 depends on today ---------------
+# --- the packages: the kernel linux-image-amd64 depends on today, and udev -
 kernel_package() {
   apt-cache depends linux-image-amd64 2>/dev/null |
     awk '$1 == "Depends:" && $2 ~ /^linux-image-[0-9]/ { print $2; exit }'
 }
-download_kernel() {
-  local pkg
-  pkg=$(kernel_package)
+# download_package NAME DIR: the package's .deb, fetched into DIR once.
+download_package() {
+  local pkg=$1 dir=$2
   [ -n "$pkg" ] || return 1
-  if ! ls "$work/kernel/${pkg}"_*.deb >/dev/null 2>&1; then
-    rm -rf "$work/kernel"
-    mkdir -p "$work/kernel"
+  if ! ls "$dir/${pkg}"_*.deb >/dev/null 2>&1; then
+    rm -rf "$dir"
+    mkdir -p "$dir"
     echo "rig: downloading $pkg" >&2
-    (cd "$work/kernel" && apt-get download -q "$pkg" >/dev/null 2>&1) || return 1
+    (cd "$dir" && apt-get download -q "$pkg" >/dev/null 2>&1) || return 1
   fi
-  ls "$work/kernel/${pkg}"_*.deb
+  ls "$dir/${pkg}"_*.deb
 }
-fetch_kernel() {
-  # Package lists that are missing or stale (naming a version the archive
-  # has dropped) are refreshed once, which needs root.
-  download_kernel && return 0
+download_kernel() { download_package "$(kernel_package)" "$work/kernel"; }
+download_udev() { download_package udev "$work/udev"; }
+# fetch DOWNLOADER WHAT: package lists that are missing or stale (naming a
+# version the archive has dropped) are refreshed once, which needs root.
+fetch() {
+  "$1" && return 0
   echo "rig: refreshing the package lists" >&2
   apt-get update -qq >&2 || true
-  download_kernel && return 0
-  echo "run.sh: cannot download the package linux-image-amd64 depends on" >&2
+  "$1" && return 0
+  echo "run.sh: cannot download $2" >&2
   return 1
 }
-deb=$(fetch_kernel)
-echo "rig: kernel package $(basename "$deb")"
+deb=$(fetch download_kernel "the package linux-image-amd64 depends on")
+udev_deb=$(fetch download_udev "the package udev")
+echo "rig: kernel package $(basename "$deb"), udev package $(basename "$udev_deb")"
 
 # Unpack only the kernel image and the modules the rig loads, once per
 # package; modules may come compressed in newer kernels.
@@ -95,11 +102,23 @@ if ! head -c 4 "$kernel" 2>/dev/null | grep -q ELF; then
   kernel=$(ls "$unpacked"/boot/vmlinuz-*)
 fi
 
+# udev's daemon is the udevadm binary run under the name systemd-udevd. It
+# passes the kernel's uevents on to libudev's listeners, which is where
+# Debian's libusb takes its hotplug events from (docs/gadget-rig.md).
+udevadm=$work/udev/udevadm
+if [ ! -x "$udevadm" ]; then
+  dpkg-deb --fsys-tarfile "$udev_deb" | tar -x -O --wildcards '*bin/udevadm' >"$udevadm.part"
+  chmod +x "$udevadm.part"
+  mv "$udevadm.part" "$udevadm"
+fi
+
 # --- the first archive: busybox, modules, libraries, init ------------------
 root=$work/root
 rm -rf "$root"
-mkdir -p "$root"/{bin,proc,sys,dev,tmp,lib/rig-modules,rig}
+mkdir -p "$root"/{bin,proc,sys,dev,tmp,run,lib/rig-modules,lib/systemd,rig}
 cp "$busybox_bin" "$root/bin/busybox"
+cp "$udevadm" "$root/bin/udevadm"
+ln -s /bin/udevadm "$root/lib/systemd/systemd-udevd"
 for m in "${modules[@]}"; do
   f=$(find "$unpacked" -name "$m.ko*" | head -1)
   [ -n "$f" ] || { echo "run.sh: module $m not in $(basename "$deb")" >&2; exit 1; }
@@ -111,7 +130,11 @@ for m in "${modules[@]}"; do
 done
 # The programs are dynamic (Debian's libusb needs libudev, which has no
 # static library): copy in what the loader will look for, at the same paths.
-for prog in "$flasher" "$gadget" "$oscheck"; do
+for prog in "$flasher" "$gadget" "$oscheck" "$gang" "$probe" "$udevadm"; do
+  if ldd "$prog" | grep 'not found' >&2; then
+    echo "run.sh: $prog needs a library not installed here (scripts/install-deps.sh)" >&2
+    exit 1
+  fi
   ldd "$prog" | awk '/=> \// { print $3 } /^\t\// { print $1 }'
 done | sort -u | while read -r lib; do
   mkdir -p "$root$(dirname "$lib")"
@@ -125,7 +148,10 @@ chmod +x "$root/init"
 extra=$work/extra
 rm -rf "$extra"
 mkdir -p "$extra/rig/data"
+# The gang runs only the flasher beside it: both go to /rig.
 cp "$flasher" "$extra/rig/flasher"
+cp "$gang" "$extra/rig/flasher-gang"
+cp "$probe" "$extra/rig/flasher-probe"
 cp "$gadget" "$extra/rig/flasher-gadget"
 cp "$oscheck" "$extra/rig/os_desc_check"
 cp "$cases" "$extra/rig/cases.sh"

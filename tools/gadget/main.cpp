@@ -1,18 +1,15 @@
 // flasher-gadget: the target device as a real USB gadget. It presents the
 // device's IDs, serial and one bulk OUT endpoint on a USB device controller
 // (configfs + FunctionFS), takes every transfer the host sends in order,
-// and when stopped prints the account of what it received.
-#include "configfs.h"
-#include "descriptors.h"
-#include "ffs.h"
-#include "options.h"
-#include "tools/account/account.h"
+// can be unplugged and plugged in again while it runs, and when stopped
+// prints the account of what each plug-in received.
+#include "gadget.h"
+#include "report.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <linux/usb/functionfs.h>
 #include <poll.h>
 #include <sys/signalfd.h>
@@ -20,47 +17,6 @@
 
 namespace
 {
-
-struct gadget {
-    gadget_options opts;
-    gadget_identity id{};
-    char udc[64] = {};
-    ffs_function fn;
-    ffs_reader reader;
-    account::recording rec;
-    bool bound = false;
-    bool enabled = false;
-    bool said_ready = false;
-    bool high_speed = false;
-    bool stalled = false;
-    bool vanished = false;
-    bool paused = false;
-    bool pause_done = false;        // the pause fault strikes once
-    bool paused_since_last = false; // a gap then is the gadget's own doing
-    timespec pause_end{};
-    timespec last_taken{};
-    unsigned char buf[4096];
-};
-
-double now_s()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-double seconds_of(const timespec &ts)
-{
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-timespec timespec_of(double s)
-{
-    timespec ts{};
-    ts.tv_sec = static_cast<time_t>(s);
-    ts.tv_nsec = static_cast<long>((s - static_cast<double>(ts.tv_sec)) * 1e9);
-    return ts;
-}
 
 // The speed the controller connected at, as the UDC class reports it.
 bool connected_high_speed(const char *udc)
@@ -74,90 +30,6 @@ bool connected_high_speed(const char *udc)
     const bool ok = std::fgets(speed, sizeof speed, f) != nullptr;
     std::fclose(f);
     return ok && std::strncmp(speed, "high-speed", 10) == 0;
-}
-
-// How much to ask for in the next read. The controller ends a read on a
-// short packet or when the buffer is full. At high speed (512-byte packets)
-// every message of the protocol is shorter than a packet, so a large read
-// holds exactly one transfer. At full speed a 64-byte chunk is a full packet
-// with no zero-length packet after it, so a larger read would run on into
-// the next transfer: read one packet at a time, except for the 256-byte
-// parameter block, which follows a lone announcement byte.
-std::size_t next_read_length(const gadget &g)
-{
-    if (g.high_speed)
-        return sizeof g.buf;
-    const auto &ev = g.rec.events;
-    for (std::size_t i = ev.size(); i-- > 0;) {
-        if (ev[i].is_pause)
-            continue;
-        const bool announce = ev[i].length == 1 && g.rec.data[ev[i].offset] == 0xE8;
-        return announce ? 256 : full_speed_packet;
-    }
-    return full_speed_packet;
-}
-
-// A transfer the host sent and the gadget took. A quiet spell of two seconds
-// or more before it (not of the gadget's own making) is recorded as the
-// host's pause, in whole seconds, so the account shows the pause after an
-// erase. Shorter spells are left out: a loaded machine makes those anyway.
-void take(gadget &g, std::size_t len)
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    if (account::transfer_count(g.rec) > 0 && !g.paused_since_last) {
-        const double gap = seconds_of(now) - seconds_of(g.last_taken);
-        if (gap >= 2.0)
-            account::record_pause(g.rec, static_cast<unsigned>(gap));
-    }
-    g.paused_since_last = false;
-    g.last_taken = now;
-    account::record_transfer(g.rec, {g.buf, len}, len, account::outcome::completed);
-}
-
-// Applies the fault due after the transfers taken so far; true when the
-// gadget may read on.
-bool apply_faults(gadget &g)
-{
-    const std::size_t n = account::transfer_count(g.rec);
-    if (n == g.opts.vanish_at && !g.vanished) {
-        std::fprintf(stderr, "flasher-gadget: unplugging after %zu transfers\n", n);
-        configfs_unbind(g.id.name);
-        g.bound = false;
-        g.vanished = true;
-        return false;
-    }
-    if (n == g.opts.stall_at && !g.stalled) {
-        // Writing to an OUT endpoint's file is FunctionFS's way to halt it.
-        unsigned char dummy = 0;
-        const ssize_t r = write(g.fn.ep_out, &dummy, 1);
-        if (r >= 0 || errno != EBADMSG) {
-            std::fprintf(stderr, "flasher-gadget: could not halt the OUT endpoint: %s\n",
-                         r < 0 ? std::strerror(errno) : "write went through");
-            return false;
-        }
-        std::fprintf(stderr, "flasher-gadget: halted the OUT endpoint after %zu transfers\n", n);
-        g.stalled = true;
-    }
-    if (g.stalled)
-        return false;
-    if (n == g.opts.pause_at && !g.pause_done) {
-        std::fprintf(stderr, "flasher-gadget: taking nothing for %u ms after %zu transfers\n",
-                     g.opts.pause_ms, n);
-        g.paused = true;
-        g.pause_done = true;
-        g.paused_since_last = true;
-        g.pause_end = timespec_of(now_s() + g.opts.pause_ms / 1000.0);
-        return false;
-    }
-    return !g.paused;
-}
-
-bool read_on(gadget &g)
-{
-    if (!g.enabled || g.reader.busy || !apply_faults(g))
-        return true;
-    return reader_submit(g.reader, g.fn.ep_out, g.buf, next_read_length(g));
 }
 
 void handle_setup(gadget &g, const usb_ctrlrequest &setup)
@@ -183,11 +55,11 @@ bool handle_ep0(gadget &g)
         case FUNCTIONFS_ENABLE:
             g.enabled = true;
             g.high_speed = connected_high_speed(g.udc);
-            if (!g.said_ready) {
+            if (!g.now.said_ready) {
                 std::fprintf(stderr, "flasher-gadget: ready on %s as %04x:%04x serial %s, %s\n",
                              g.udc, g.id.vid, g.id.pid, g.id.serial,
                              g.high_speed ? "high speed" : "full speed");
-                g.said_ready = true;
+                g.now.said_ready = true;
             }
             break;
         case FUNCTIONFS_DISABLE:
@@ -204,50 +76,69 @@ bool handle_ep0(gadget &g)
     return read_on(g);
 }
 
-bool handle_completion(gadget &g)
+// SIGUSR1: the host sees the device unplugged (its controller unbound).
+void unplug(gadget &g)
 {
-    long long result = 0;
-    if (!reader_collect(g.reader, result))
+    if (!g.bound) {
+        std::fprintf(stderr, "flasher-gadget: already unplugged\n");
+        return;
+    }
+    configfs_unbind(g.id.name);
+    g.bound = false;
+    std::fprintf(stderr, "flasher-gadget: unplugged after %zu transfers\n",
+                 account::transfer_count(g.rec()));
+}
+
+// SIGUSR2: plugged in again, with an account of its own.
+bool plug_in_again(gadget &g)
+{
+    if (g.bound) {
+        std::fprintf(stderr, "flasher-gadget: already plugged in\n");
         return true;
-    if (result > 0)
-        take(g, static_cast<std::size_t>(result));
-    else if (result < 0 && result != -ESHUTDOWN && result != -ECONNRESET)
-        std::fprintf(stderr, "flasher-gadget: read failed: %s\n",
-                     std::strerror(static_cast<int>(-result)));
-    // A disabled endpoint waits for the host to configure it again.
-    if (result == -ESHUTDOWN || result == -ECONNRESET)
-        g.enabled = false;
-    return read_on(g);
+    }
+    g.plug_ins.emplace_back();
+    g.now = plug_in_state{};
+    std::fprintf(stderr, "flasher-gadget: plugged in again (plug-in %zu)\n", g.plug_ins.size());
+    g.bound = configfs_bind(g.id.name, g.udc);
+    return g.bound;
 }
 
-int poll_timeout_ms(const gadget &g)
+// A stop signal ends serving (true); the plug signals are acted on.
+bool handle_signal(gadget &g, int signal_fd, bool &stop)
 {
-    if (!g.paused)
-        return -1;
-    const double left = seconds_of(g.pause_end) - now_s();
-    return left <= 0 ? 0 : static_cast<int>(left * 1000.0) + 1;
+    signalfd_siginfo info{};
+    if (read(signal_fd, &info, sizeof info) != static_cast<ssize_t>(sizeof info))
+        return true;
+    if (info.ssi_signo == SIGUSR1)
+        unplug(g);
+    else if (info.ssi_signo == SIGUSR2)
+        return plug_in_again(g);
+    else
+        stop = true;
+    return true;
 }
 
-// Serves ep0, transfers and the pause until a signal or the gadget vanishes.
+// Serves ep0, transfers, the pause and the plug signals until a stop signal
+// or the gadget vanishes.
 bool serve(gadget &g, int signal_fd)
 {
+    bool stop = false;
     while (!g.vanished) {
         pollfd fds[3] = {
             {g.fn.ep0, POLLIN, 0}, {g.reader.event_fd, POLLIN, 0}, {signal_fd, POLLIN, 0}};
         const int r = poll(fds, 3, poll_timeout_ms(g));
         if (r < 0 && errno != EINTR)
             return false;
-        if (fds[2].revents & POLLIN)
+        if ((fds[2].revents & POLLIN) && !handle_signal(g, signal_fd, stop))
+            return false;
+        if (stop)
             return true;
         if ((fds[0].revents & POLLIN) && !handle_ep0(g))
             return false;
         if ((fds[1].revents & POLLIN) && !handle_completion(g))
             return false;
-        if (g.paused && seconds_of(g.pause_end) <= now_s()) {
-            g.paused = false;
-            if (!read_on(g))
-                return false;
-        }
+        if (!end_pause_when_due(g))
+            return false;
     }
     return true;
 }
@@ -290,24 +181,6 @@ void stop(gadget &g)
         rmdir(g.fn.dir);
 }
 
-// Prints the account (and the check against the expected file) to stdout.
-// Exit status 1 only when a given file was not received intact.
-int report(const gadget &g)
-{
-    if (g.opts.json) {
-        account::print_account_json(g.rec, stdout);
-        std::fputc('\n', stdout);
-    } else {
-        account::print_account(g.rec, stdout);
-    }
-    int status = 0;
-    if (g.opts.expect &&
-        account::check_image(g.rec, g.opts.expect, stdout) != account::check_result::intact)
-        status = 1;
-    std::fflush(stdout);
-    return status;
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -321,17 +194,19 @@ int main(int argc, char **argv)
     g.id = {g.opts.name,       g.opts.vid,       g.opts.pid,    g.opts.serial,
             "flasher project", "flasher target", g.opts.os_desc};
 
-    // Signals arrive through a descriptor, so stopping never races a read.
-    sigset_t stop_signals;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGINT);
-    sigaddset(&stop_signals, SIGTERM);
-    sigprocmask(SIG_BLOCK, &stop_signals, nullptr);
-    const int signal_fd = signalfd(-1, &stop_signals, SFD_CLOEXEC);
+    // Signals arrive through a descriptor, so stopping or plugging never
+    // races a read.
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (const int sig : {SIGINT, SIGTERM, SIGUSR1, SIGUSR2})
+        sigaddset(&signals, sig);
+    sigprocmask(SIG_BLOCK, &signals, nullptr);
+    const int signal_fd = signalfd(-1, &signals, SFD_CLOEXEC);
 
     const bool ok = signal_fd >= 0 && start(g) && serve(g, signal_fd);
     stop(g);
     if (!ok)
         return 1;
-    return report(g);
+    // Exit status 1 only when a given file was not received intact.
+    return report_plug_ins(g.plug_ins, g.opts.expect, g.opts.json, stdout);
 }
