@@ -133,6 +133,14 @@ TEST_F(Station, FlashesEachPlugInOnce)
          {{"1-1", 1, "not flashed"}},
          1,
          ""},
+        // Not configured yet when it arrives: looked at again soon, then
+        // every 2 s; recorded once, when it leaves.
+        {"unconfigured until it leaves",
+         {"unconfigured,arrive=0.3,leave=1.0"},
+         1.4,
+         {{"1-1", 1, "not flashed"}},
+         1,
+         ""},
         {"unplugged mid-image",
          {"service-us=4000,arrive=0.3,leave=0.5", "arrive=0.3"},
          1.0,

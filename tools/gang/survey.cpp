@@ -8,12 +8,12 @@
 board board_of(const dryrun::examined_device &device)
 {
     board b;
-    b.usb_path = device.ex.path_known ? device.ex.path : "";
+    // "-" stands for a path that cannot be built (it is never pinned).
+    b.usb_path = device.ex.path_known ? std::string(device.ex.path) : std::string("-");
     b.serial = device.ex.serial_read && device.ex.serial_status >= 0 ? device.ex.serial : "";
     if (!device.ex.path_known) {
         b.result = board_result::not_flashed;
         b.reason = "its usb path cannot be built, so it cannot be pinned";
-        b.usb_path = "-";
     } else if (!dryrun::usable(device)) {
         // Pinned, the search meets no other device: its own checks decide.
         const device_outcome o = describe_outcome(device, {});

@@ -9,7 +9,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
+#include <unistd.h>
 
 namespace
 {
@@ -29,12 +31,23 @@ struct session {
     std::map<std::string, port> ports;
 };
 
-// Unusable for a reason that can pass while the board stays plugged in.
+// Unusable for a reason that can pass while the board stays plugged in:
+// another lets it go, a udev rule opens it up, or the kernel (which
+// announces a device before it has set its configuration) configures it.
 bool can_change(const dryrun::examined_device &device)
 {
-    return is_held(device.holder) || (device.ex.verdict == device_verdict::cannot_open &&
-                                      (device.ex.open_error == LIBUSB_ERROR_ACCESS ||
-                                       device.ex.open_error == LIBUSB_ERROR_BUSY));
+    const device_verdict v = device.ex.verdict;
+    return is_held(device.holder) || v == device_verdict::config_unreadable ||
+           (v == device_verdict::cannot_open && (device.ex.open_error == LIBUSB_ERROR_ACCESS ||
+                                                 device.ex.open_error == LIBUSB_ERROR_BUSY));
+}
+
+// When to judge it again: a configuration is set within moments of the
+// arrival, so the first look again comes soon; the rest wait on a person.
+std::chrono::milliseconds retry_after(const dryrun::examined_device &device, bool first)
+{
+    return first && device.ex.verdict == device_verdict::config_unreadable ? first_config_retry
+                                                                           : retry_interval;
 }
 
 // The device at this port, as flasher pinned to it would find it.
@@ -80,12 +93,10 @@ void judge(session &s, port &p)
         return;
     }
     // Recorded when it leaves, or when the session ends, if it never passes.
-    if (!p.retrying) {
-        b.reason += " (tried again every 2 s while it stays plugged in)";
-        show_changed(s.run.disp);
-    }
+    b.reason += " (tried again while it stays plugged in)";
+    show_changed(s.run.disp);
+    p.retry_at = std::chrono::steady_clock::now() + retry_after(*device, !p.retrying);
     p.retrying = true;
-    p.retry_at = std::chrono::steady_clock::now() + retry_interval;
 }
 
 void arrived(session &s, const std::string &path)
@@ -197,6 +208,19 @@ void close_session(session &s)
     }
 }
 
+// libusb hears of boards through udev's daemon: without one (a container,
+// a bare initramfs) it reports the boards attached at the start and then
+// nothing, and the station would wait in silence. (umockdev's testbed, where
+// UMOCKDEV_DIR is set, stands in for the daemon.)
+void warn_without_udev()
+{
+#ifdef __linux__
+    if (access("/run/udev/control", F_OK) != 0 && std::getenv("UMOCKDEV_DIR") == nullptr)
+        std::fprintf(stderr, "flasher-gang: warning: no udev daemon runs here (/run/udev/control "
+                             "is missing): boards plugged in from now on go unnoticed\n");
+#endif
+}
+
 } // namespace
 
 int watch(gang_run &run)
@@ -206,6 +230,7 @@ int watch(gang_run &run)
         std::fprintf(stderr, "flasher-gang: %s\n", error.c_str());
         return 1;
     }
+    warn_without_udev();
     session s{run, {}};
     run.disp.live_lines = [&s](steady_time now) {
         std::vector<std::string> lines;

@@ -9,7 +9,10 @@
 // How often a board that arrived busy (or that the user may not open) is
 // judged again while it stays plugged in: both can change without a
 // re-plug (another program lets go; a udev rule is applied).
-constexpr auto retry_interval = std::chrono::seconds(2);
+constexpr auto retry_interval = std::chrono::milliseconds(2000);
+// A board whose configuration cannot be read yet is looked at again sooner:
+// the kernel announces a device before it has set its configuration.
+constexpr auto first_config_retry = std::chrono::milliseconds(250);
 
 // Runs the session; returns the exit status.
 int watch(gang_run &run);
