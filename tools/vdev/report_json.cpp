@@ -3,6 +3,8 @@
 #include "tools/account/account_json.h"
 #include "tools/vdev/report.h"
 
+#include <cmath>
+
 namespace vdev
 {
 
@@ -57,7 +59,7 @@ json plug_in_json(const plug_in &p, const run_checks &checks)
     // message, for flasher): how quickly a watcher takes a board on.
     if (p.arrived_us >= 0 && p.first_bulk_us >= 0)
         j["first_transfer_after_ms"] =
-            static_cast<double>((p.first_bulk_us - p.arrived_us) / 100) / 10.0;
+            std::round(static_cast<double>(p.first_bulk_us - p.arrived_us) / 100.0) / 10.0;
     add_plug_in(j, p, checks);
     return j;
 }
