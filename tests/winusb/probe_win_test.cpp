@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <ostream>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace
@@ -222,9 +223,10 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- Whole dry runs of the front end, and the report ----
 
+// A file of this test process's own: ctest runs the cases side by side.
 std::string write_image(std::size_t size)
 {
-    std::string path = testing::TempDir() + "probe_win_image.bin";
+    std::string path = testing::TempDir() + "probe_win_image." + std::to_string(getpid()) + ".bin";
     std::FILE *f = std::fopen(path.c_str(), "wb");
     for (std::size_t i = 0; f != nullptr && i < size; ++i)
         std::fputc(static_cast<int>(i * 7 % 251), f);
