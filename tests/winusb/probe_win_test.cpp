@@ -226,7 +226,7 @@ INSTANTIATE_TEST_SUITE_P(
 // A file of this test process's own: ctest runs the cases side by side.
 std::string write_image(std::size_t size)
 {
-    std::string path = testing::TempDir() + "probe_win_image." + std::to_string(getpid()) + ".bin";
+    std::string path = testing::TempDir() + std::to_string(getpid()) + ".probe_win_image.bin";
     std::FILE *f = std::fopen(path.c_str(), "wb");
     for (std::size_t i = 0; f != nullptr && i < size; ++i)
         std::fputc(static_cast<int>(i * 7 % 251), f);
