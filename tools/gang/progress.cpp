@@ -1,23 +1,34 @@
 #include "tools/gang/progress.h"
 
+#include "frontend/messages.h"
+
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 namespace
 {
 
-// The lines that move the phase on, exactly as flasher prints them.
+// A message of flasher's catalogue as a line reads without its newline.
+constexpr std::string_view line_of(std::string_view message)
+{
+    return message.substr(0, message.find('\n'));
+}
+
+// The lines that move the phase on, taken from flasher's own catalogue.
 struct phase_line {
-    const char *text;
+    std::string_view text;
     board_phase phase;
 };
 constexpr phase_line phase_lines[] = {
-    {"cannot open usb connection, trying again", board_phase::retrying},
-    {"continuing with flashing", board_phase::erasing},
-    {"erased", board_phase::erased},
+    {line_of(msg::usb_trying_again), board_phase::retrying},
+    {line_of(msg::continuing), board_phase::erasing},
+    {line_of(msg::erased), board_phase::erased},
 };
 
-constexpr char page_prefix[] = "page: ";
+// "page: %-3d": the text before the number.
+constexpr std::string_view page_prefix =
+    std::string_view(msg::page_done).substr(0, std::string_view(msg::page_done).find('%'));
 constexpr char serial_prefix[] = "string desc ";
 
 // "string desc N SERIAL": flasher opened a device and read its serial.
@@ -40,7 +51,8 @@ void take_flasher_line(board &b, const std::string &line)
         return;
     }
     if (line.rfind(page_prefix, 0) == 0) {
-        b.pages_reported = static_cast<unsigned>(std::strtoul(line.c_str() + 6, nullptr, 10)) + 1;
+        b.pages_reported =
+            static_cast<unsigned>(std::strtoul(line.c_str() + page_prefix.size(), nullptr, 10)) + 1;
         b.phase = board_phase::paging;
         return;
     }
