@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <unistd.h>
+#include <vector>
 
 // The pauses change nothing in what is sent: a dry run skips them.
 void flasher_pause(unsigned int) {}
@@ -110,5 +111,19 @@ dry_run run_dry(int argc, char **argv)
         run.counted_total = static_cast<long long>(run.request.header_read) + count.bytes;
         run.request.input = source.from;
     }
+    return run;
+}
+
+dry_run run_program_dry(const char *program, int argc, char **argv, int first, const char *&serial)
+{
+    std::vector<char *> own{const_cast<char *>(program)};
+    for (int i = first; i < argc; ++i)
+        own.push_back(argv[i]);
+    own.push_back(nullptr);
+    const int own_argc = static_cast<int>(own.size()) - 1;
+    dry_run run = run_dry(own_argc, own.data());
+    run_request selectors;
+    parse_selectors(own_argc, own.data(), selectors);
+    serial = selectors.serial;
     return run;
 }

@@ -21,3 +21,9 @@ struct dry_run {
 // Runs flasher's front end with argv (argv[0] is the program's name, argv[1]
 // on flasher's arguments). Its lines to stderr are kept, not shown.
 dry_run run_dry(int argc, char **argv);
+
+// Runs `program`'s front end with argv[first] to argv[argc - 1] as its
+// arguments, as run_dry does, and gives the serial it reads from them, which
+// the front end leaves unread when it stops at the input: the devices are
+// then still searched with it. The texts stay argv's own.
+dry_run run_program_dry(const char *program, int argc, char **argv, int first, const char *&serial);

@@ -47,18 +47,9 @@ int main(int argc, char **argv)
         return report({subject, nullptr, nullptr, walk}, opt.paths);
     }
 
-    // flasher's own argument vector: its name, then the same arguments.
-    std::vector<char *> flasher_argv{const_cast<char *>("flasher")};
-    for (int i = opt.first_arg; i < argc; ++i)
-        flasher_argv.push_back(argv[i]);
-    flasher_argv.push_back(nullptr);
-    const int flasher_argc = static_cast<int>(flasher_argv.size()) - 1;
-    const dry_run run = run_dry(flasher_argc, flasher_argv.data());
     // Without a usable input flasher never searches: the devices are still
     // worth showing, searched with the selectors it would have read.
-    run_request selectors;
-    parse_selectors(flasher_argc, flasher_argv.data(), selectors);
-    subject.serial = selectors.serial;
+    const dry_run run = run_program_dry("flasher", argc, argv, opt.first_arg, subject.serial);
     const dryrun::walk_result walk = dryrun::searched_at_all()
                                          ? dryrun::searched()
                                          : dryrun::walk(subject.serial, subject.usb_path);

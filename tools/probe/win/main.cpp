@@ -75,18 +75,9 @@ int main(int argc, char **argv)
         return report({subject, nullptr, nullptr, walk}, opt.paths);
     }
 
-    // flasher-win's own argument vector: its name, then the same arguments.
-    std::vector<char *> flasher_argv{const_cast<char *>("flasher-win")};
-    for (int i = opt.first_arg; i < argc; ++i)
-        flasher_argv.push_back(argv[i]);
-    flasher_argv.push_back(nullptr);
-    const int flasher_argc = static_cast<int>(flasher_argv.size()) - 1;
-    const dry_run run = run_dry(flasher_argc, flasher_argv.data());
     // Without a usable input flasher-win never searches: the devices are
     // still worth showing, searched with the serial it would have read.
-    run_request selectors;
-    parse_selectors(flasher_argc, flasher_argv.data(), selectors);
-    subject.serial = selectors.serial;
+    const dry_run run = run_program_dry("flasher-win", argc, argv, opt.first_arg, subject.serial);
     const dryrun_win::walk_result walk =
         dryrun_win::searched_at_all() ? dryrun_win::searched() : dryrun_win::walk(subject.serial);
     const input_plan plan = plan_input(run, dryrun::sent());
