@@ -221,15 +221,13 @@ TEST_F(Gang, InterruptAfterTheEraseCallsNoBoardOk)
     // The gang in the background; once both devices of this run are erased,
     // INT; then the flashers still running from this directory are listed.
     const std::string wrapper =
+        std::string(flashers_here_function) +
         "before=$(ls logs); \"$@\" & gang=$!\n"
         "until run=$(ls logs | grep -vxF \"$before\") && [ -n \"$run\" ] &&\n"
         "  [ \"$(grep -lx erased logs/$run/*.log 2>/dev/null | wc -l)\" = 2 ]; do sleep 0.05; "
         "done\n"
         "kill -INT $gang; wait $gang; status=$?\n"
-        "for p in /proc/[0-9]*; do\n"
-        "  [ \"$(cat $p/comm 2>/dev/null)\" = flasher ] &&\n"
-        "    [ \"$(readlink $p/cwd)\" = \"$PWD\" ] && echo $p\n"
-        "done >left.txt\n"
+        "flashers_here >left.txt\n"
         "exit $status";
     const vdev_result r = run({"service-us=20000", "service-us=20000"}, {"image.bin"},
                               {"/bin/bash", "-c", wrapper, "interrupt"});

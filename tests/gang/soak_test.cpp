@@ -85,10 +85,7 @@ std::vector<std::string> stop_after(std::size_t lines, double until)
             "  sleep 0.05\n"
             "done\n"
             "kill -TERM $gang; wait $gang\n"
-            "for p in /proc/[0-9]*; do\n"
-            "  [ \"$(cat $p/comm 2>/dev/null)\" = flasher ] &&\n"
-            "    [ \"$(readlink $p/cwd)\" = \"$PWD\" ] && echo $p\n"
-            "done >left.txt\n"
+            "flashers_here >left.txt\n"
             "exit 0",
         "soak"};
 }
@@ -177,13 +174,12 @@ TEST_F(Soak, KilledStationLeavesWholeLines)
     double last_leave = 0;
     const std::vector<std::string> devices = schedule(16, last_leave);
     const std::string wrapper =
+        std::string(flashers_here_function) +
         "\"$@\" & gang=$!\n"
         "until [ \"$(cat record.jsonl 2>/dev/null | wc -l)\" -ge 3 ]; do sleep 0.02; done\n"
         "kill -KILL $gang; wait $gang\n"
         // Its flashers go on alone; they end with their boards.
-        "mine() { for p in /proc/[0-9]*; do [ \"$(cat $p/comm 2>/dev/null)\" = flasher ] &&\n"
-        "  [ \"$(readlink $p/cwd)\" = \"$PWD\" ] && return 0; done; return 1; }\n"
-        "while mine && [ $SECONDS -lt 20 ]; do sleep 0.1; done\n"
+        "while [ -n \"$(flashers_here)\" ] && [ $SECONDS -lt 20 ]; do sleep 0.1; done\n"
         "exit 0";
     run_vdev(dir, {.command = {"--watch", "--quiet", "--logs", "logs", "--record", "record.jsonl",
                                "image.bin"},

@@ -52,15 +52,13 @@ std::vector<std::string> stopper(int lines, double until, bool on_erase)
                        " ] && awk -v s=$start -v n=$EPOCHREALTIME 'BEGIN { exit !(n - s >= " +
                        std::to_string(until) + ") }'";
     return {"/bin/bash", "-c",
-            "start=$EPOCHREALTIME; \"$@\" & gang=$!\n"
-            "for ((i = 0; i < 600; i++)); do " +
+            std::string(flashers_here_function) +
+                "start=$EPOCHREALTIME; \"$@\" & gang=$!\n"
+                "for ((i = 0; i < 600; i++)); do " +
                 condition +
                 " && break; sleep 0.05; done\n"
                 "kill -TERM $gang; wait $gang; status=$?; echo $status >status.txt\n"
-                "for p in /proc/[0-9]*; do\n"
-                "  [ \"$(cat $p/comm 2>/dev/null)\" = flasher ] &&\n"
-                "    [ \"$(readlink $p/cwd)\" = \"$PWD\" ] && echo $p\n"
-                "done >left.txt\n"
+                "flashers_here >left.txt\n"
                 "exit $status",
             "station"};
 }

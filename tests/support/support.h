@@ -109,6 +109,11 @@ vdev_result run_vdev(const scratch_dir &dir, const vdev_call &call);
 // Runs any argv in `dir` with stdout and stderr captured (no account).
 vdev_result run_command(const scratch_dir &dir, const std::vector<std::string> &argv);
 
+// A shell fragment for the wrappers tests run a program under: a function
+// `flashers_here` that prints the PID of each flasher process still running
+// with the test's directory as its own.
+extern const char flashers_here_function[];
+
 const std::string &flasher_bin();
 const std::string &vdev_bin();
 const std::string &probe_bin();

@@ -28,6 +28,11 @@ const std::string &probe_bin()
     return path;
 }
 
+const char flashers_here_function[] =
+    "flashers_here() { for p in /proc/[0-9]*; do\n"
+    "  [ \"$(cat $p/comm 2>/dev/null)\" = flasher ] && [ \"$(readlink $p/cwd)\" = \"$PWD\" ] &&\n"
+    "    echo $p; done; }\n";
+
 namespace
 {
 
