@@ -242,6 +242,23 @@ TEST_F(Gang, InterruptAfterTheEraseCallsNoBoardOk)
         EXPECT_FALSE(has(device_account(r.account, n), whole_image(3))) << r.account;
 }
 
+// Interrupted while it waits for its input (a FIFO no one writes to): it
+// stops at once, before anything else. (Run outside flasher-vdev: umockdev's
+// preload holds signals back while it opens a file.)
+TEST_F(Gang, InterruptWhileReadingTheInputStopsAtOnce)
+{
+    const vdev_result r = run_command(
+        dir, {"/bin/bash", "-c",
+              // A gang still there 3 s after the INT is killed: status 99.
+              "mkfifo fifo; \"$@\" --logs logs fifo & gang=$!; sleep 0.3; kill -INT $gang\n"
+              "for i in $(seq 30); do kill -0 $gang 2>/dev/null || break; sleep 0.1; done\n"
+              "kill -9 $gang 2>/dev/null && exit 99; wait $gang",
+              "interrupt", gang});
+    EXPECT_EQ(r.status, 130) << r.err;
+    EXPECT_TRUE(has(r.err, "flasher-gang: interrupted while reading fifo; no device was touched"))
+        << r.err;
+}
+
 // Two gangs appending to one record at once: every line is whole.
 TEST_F(Gang, GangsSharingARecordInterleaveNoLine)
 {

@@ -73,7 +73,7 @@ bool take_input(const gang_options &opt, gang_run &run, std::string &error)
     std::string input = "erase";
     if (opt.input != "erase") {
         snapshot snap;
-        if (!take_snapshot(opt.input, run.dir + "/input.bin", snap, error))
+        if (!take_snapshot(opt.input, run.dir + "/input.bin", snap, error, stop_requested))
             return false;
         input = snap.path;
         run.facts.image = opt.input;
@@ -148,8 +148,15 @@ int run_gang(const gang_options &opt, gang_run &run)
             return refuse(error);
         run.done = &done;
     }
-    if (!open_run_files(opt, run, error) || !take_input(opt, run, error))
+    if (!open_run_files(opt, run, error))
         return refuse(error);
+    if (!take_input(opt, run, error)) {
+        if (!stop_requested())
+            return refuse(error);
+        std::fprintf(stderr, "flasher-gang: interrupted while reading %s; no device was touched\n",
+                     opt.input.c_str());
+        return gang_interrupted;
+    }
 
     const input_survey input = survey_input(run.flasher_argv[1], opt.erase_all);
     if (!input.taken)

@@ -10,10 +10,12 @@ namespace
 {
 
 int signal_pipe[2] = {-1, -1};
+volatile std::sig_atomic_t stop_asked = 0;
 
 extern "C" void on_stop_signal(int sig)
 {
     const int saved = errno;
+    stop_asked = 1;
     const unsigned char byte = static_cast<unsigned char>(sig);
     // A full pipe already holds a signal: nothing is lost.
     [[maybe_unused]] const ssize_t n = write(signal_pipe[1], &byte, 1);
@@ -34,7 +36,9 @@ int catch_stop_signals()
     };
     action.sa_handler = on_stop_signal;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
+    // Not restarted: a read that waits for the input (a FIFO no one writes
+    // to yet, a slow pipe) returns, and the stop is seen at once.
+    action.sa_flags = 0;
     for (const int sig : {SIGINT, SIGTERM, SIGHUP})
         sigaction(sig, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
@@ -48,4 +52,9 @@ int take_stop_signal(int fd)
     while (read(fd, &byte, 1) == 1)
         got = byte;
     return got;
+}
+
+bool stop_requested()
+{
+    return stop_asked != 0;
 }

@@ -10,3 +10,6 @@ int catch_stop_signals();
 
 // The signal that arrived, or 0; reads the pipe.
 int take_stop_signal(int fd);
+
+// True once INT, TERM or HUP has arrived (the pipe not read).
+bool stop_requested();

@@ -58,12 +58,12 @@ std::string hex(const unsigned char *bytes, unsigned count)
 
 // Copies from `in` to `out` while hashing. Returns 0, or the errno of the
 // read or write that failed (EFBIG past the limit).
-int copy_hashed(int in, int out, EVP_MD_CTX *ctx, long long &size)
+int copy_hashed(int in, int out, EVP_MD_CTX *ctx, long long &size, bool (*stopped)())
 {
     unsigned char buffer[65536];
     for (;;) {
         const ssize_t n = read(in, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
+        if (n < 0 && errno == EINTR && !stopped())
             continue;
         if (n < 0)
             return errno;
@@ -82,9 +82,14 @@ int copy_hashed(int in, int out, EVP_MD_CTX *ctx, long long &size)
 } // namespace
 
 bool take_snapshot(const std::string &input, const std::string &path, snapshot &snap,
-                   std::string &error)
+                   std::string &error, bool (*stopped)())
 {
-    const descriptor in(open(input.c_str(), O_RDONLY | O_CLOEXEC));
+    int opened;
+    // Opening a FIFO waits for its writer.
+    do {
+        opened = open(input.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (opened < 0 && errno == EINTR && !stopped());
+    const descriptor in(opened);
     if (in.fd < 0) {
         error = "cannot read " + input + ": " + std::strerror(errno);
         return false;
@@ -96,7 +101,7 @@ bool take_snapshot(const std::string &input, const std::string &path, snapshot &
         return false;
     }
     snap = {path, 0, {}};
-    int failed = copy_hashed(in.fd, out.fd, ctx.get(), snap.size);
+    int failed = copy_hashed(in.fd, out.fd, ctx.get(), snap.size, stopped);
     if (failed == 0 && fsync(out.fd) != 0)
         failed = errno;
     unsigned char digest[EVP_MAX_MD_SIZE];

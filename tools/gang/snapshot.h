@@ -17,7 +17,8 @@ struct snapshot {
 constexpr long long snapshot_limit = 64LL << 20;
 
 // Copies `input` to `path`, which must not exist. False with a message in
-// `error` when the input cannot be read or is over the limit; nothing is
-// left behind then.
+// `error` when the input cannot be read or is over the limit, or when
+// `stopped()` says to give up while a wait for the input was interrupted by
+// a signal; nothing is left behind then.
 bool take_snapshot(const std::string &input, const std::string &path, snapshot &snap,
-                   std::string &error);
+                   std::string &error, bool (*stopped)());
