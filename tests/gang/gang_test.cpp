@@ -259,6 +259,36 @@ TEST_F(Gang, InterruptWhileReadingTheInputStopsAtOnce)
         << r.err;
 }
 
+// Two gangs at once on the same devices: the second, started while the
+// first one's flashers hold the boards, finds them busy and flashes none;
+// every board gets exactly one whole image.
+TEST_F(Gang, SecondGangOnTheSameBoardsFindsThemBusy)
+{
+    const std::string wrapper =
+        "\"$@\" --quiet --logs first image.bin >first.out 2>&1 & first=$!\n"
+        "until [ \"$(grep -lx erased first/*/*.log 2>/dev/null | wc -l)\" = 2 ]; do sleep 0.02; "
+        "done\n"
+        "\"$@\" --quiet --logs second image.bin >second.out 2>&1; echo $? >second.status\n"
+        "wait $first";
+    const vdev_result r = run_vdev(dir, {.options = {"--check-each"},
+                                         .devices = {"service-us=5000", "service-us=5000"},
+                                         .expect_image = image,
+                                         .wrapper = {"/bin/bash", "-c", wrapper, "two"},
+                                         .program = gang});
+    EXPECT_EQ(r.status, 0) << read_text(dir.file("first.out")) << r.account;
+    EXPECT_TRUE(has(r.account, "2 plug-ins that received anything, all intact")) << r.account;
+    EXPECT_EQ(read_text(dir.file("second.status")), "1\n");
+    // Its table: both boards, each not flashed because the first holds it.
+    const std::string second = read_text(dir.file("second.out"));
+    std::size_t busy = 0;
+    const std::string line = "not flashed        -  busy: interface 0 is held by another program "
+                             "(usbfs)\n";
+    for (std::size_t at = second.find(line); at != std::string::npos;
+         at = second.find(line, at + 1))
+        ++busy;
+    EXPECT_EQ(busy, 2u) << second;
+}
+
 // Two gangs appending to one record at once: every line is whole.
 TEST_F(Gang, GangsSharingARecordInterleaveNoLine)
 {

@@ -26,8 +26,9 @@ void add_plug_in(json &j, const plug_in &p, const run_checks &checks)
     j["closed"] = p.closes;
     j["serial_reads"] = p.serial_reads;
     j["claimed"] = p.claimed;
-    if (!p.device->spec.held.empty()) {
+    if (!p.device->spec.held.empty())
         j["held"] = p.device->spec.held;
+    if (!p.device->spec.held.empty() || p.refused_claims > 0 || p.refused_submits > 0) {
         j["refused_claims"] = p.refused_claims;
         j["refused_submits"] = p.refused_submits;
     }

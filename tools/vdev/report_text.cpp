@@ -30,6 +30,11 @@ void print_plug_in(const plug_in &p, const run_checks &checks, std::FILE *out,
     if (!p.device->spec.held.empty())
         std::fprintf(out, "%sinterface 0 held by %s: claims refused %u, bulk URBs refused %u\n", in,
                      p.device->spec.held.c_str(), p.refused_claims, p.refused_submits);
+    else if (p.refused_claims > 0 || p.refused_submits > 0)
+        std::fprintf(out,
+                     "%sinterface 0 claimed through another open file: claims refused %u, bulk "
+                     "URBs refused %u\n",
+                     in, p.refused_claims, p.refused_submits);
     if (p.bulk_transfers == 0) {
         std::fprintf(out, "%sno transfers\n", in);
     } else {

@@ -152,13 +152,15 @@ gint submit_urb(plug_in &dev, UMockdevIoctlClient *client)
     }
     // Another holds the interface of every bulk endpoint: the kernel tries
     // to claim it for the caller, and cannot. Nothing reaches the device.
-    if (!dev.gone && u->type == USBDEVFS_URB_TYPE_BULK && !dev.device->spec.held.empty()) {
+    const bool other_holds =
+        !dev.device->spec.held.empty() || (dev.claimed_by != nullptr && dev.claimed_by != client);
+    if (!dev.gone && u->type == USBDEVFS_URB_TYPE_BULK && other_holds) {
         dev.refused_submits += 1;
         g_object_unref(urb);
         return -EBUSY;
     }
 
-    pending_urb p{urb, g_get_monotonic_time(), 0, 0, no_event};
+    pending_urb p{urb, g_get_monotonic_time(), 0, 0, no_event, client};
     bool bulk_out = u->type == USBDEVFS_URB_TYPE_BULK && (u->endpoint & 0x80) == 0;
     if (u->type == USBDEVFS_URB_TYPE_CONTROL) {
         on_control(dev, urb, buffer, p);
@@ -183,7 +185,7 @@ gint reap_urb(plug_in &dev, UMockdevIoctlClient *client)
 {
     std::int64_t now = g_get_monotonic_time();
     for (auto it = dev.pending.begin(); it != dev.pending.end(); ++it) {
-        if (it->ready_at < 0 || it->ready_at > now)
+        if (it->client != client || it->ready_at < 0 || it->ready_at > now)
             continue;
         UMockdevIoctlData *ptr = pointed_to(client, sizeof(void *));
         if (ptr == nullptr)
@@ -206,7 +208,7 @@ gint discard_urb(plug_in &dev, UMockdevIoctlClient *client)
     gulong address = 0;
     std::memcpy(&address, arg->data, sizeof address);
     for (pending_urb &p : dev.pending) {
-        if (p.urb->client_addr != address)
+        if (p.client != client || p.urb->client_addr != address)
             continue;
         if (p.ready_at >= 0 && p.ready_at <= g_get_monotonic_time())
             return -EINVAL; // already done; the reap will return it

@@ -48,24 +48,41 @@ gint claim_interface(plug_in &dev, UMockdevIoctlClient *client)
         return r;
     if (dev.gone)
         return -ENODEV;
-    if (interface == 0 && !dev.device->spec.held.empty()) {
+    if (interface != 0) {
+        dev.claimed = true;
+        return 0;
+    }
+    if (!dev.device->spec.held.empty() || (dev.claimed_by != nullptr && dev.claimed_by != client)) {
         dev.refused_claims += 1;
         return -EBUSY;
     }
     dev.claimed = true;
+    dev.claimed_by = client;
+    return 0;
+}
+
+gint release_interface(plug_in &dev, UMockdevIoctlClient *client)
+{
+    unsigned interface = 0;
+    if (gint r = read_interface(client, interface); r != 0)
+        return r;
+    if (interface == 0 && dev.claimed_by == client)
+        dev.claimed_by = nullptr;
     return 0;
 }
 
 // The driver bound to an interface: the holder of interface 0 when there is
-// one, else none (ENODATA, as the kernel answers for an interface no driver
-// has).
+// one (usbfs when a program of the command claimed it), else none (ENODATA,
+// as the kernel answers for an interface no driver has).
 gint get_driver(const plug_in &dev, UMockdevIoctlClient *client)
 {
     UMockdevIoctlData *out = pointed_to(client, sizeof(usbdevfs_getdriver));
     if (out == nullptr)
         return -EFAULT;
     auto *d = reinterpret_cast<usbdevfs_getdriver *>(out->data);
-    const std::string &held = dev.device->spec.held;
+    const std::string held = !dev.device->spec.held.empty() ? dev.device->spec.held
+                             : dev.claimed_by != nullptr    ? std::string("usbfs")
+                                                            : std::string();
     gint result = dev.gone ? -ENODEV : d->interface != 0 || held.empty() ? -ENODATA : 0;
     if (result == 0) {
         std::memset(d->driver, 0, sizeof d->driver);
@@ -86,7 +103,7 @@ gint dispatch(plug_in &dev, UMockdevIoctlClient *client)
     case USBDEVFS_GETDRIVER:
         return get_driver(dev, client);
     case USBDEVFS_RELEASEINTERFACE:
-        return 0;
+        return release_interface(dev, client);
     case USBDEVFS_SUBMITURB:
         return submit_urb(dev, client);
     case USBDEVFS_REAPURB:
@@ -129,6 +146,15 @@ gboolean on_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer use
     return TRUE;
 }
 
+// A program closed the node (or ended): a claim made through it goes.
+void on_client_vanished(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer)
+{
+    std::lock_guard<std::mutex> hold(state.lock);
+    if (plug_in *p = static_cast<plug_in *>(g_object_get_data(G_OBJECT(client), client_key));
+        p != nullptr && p->claimed_by == client)
+        p->claimed_by = nullptr;
+}
+
 } // namespace
 
 UMockdevIoctlData *pointed_to(UMockdevIoctlClient *client, std::size_t size)
@@ -147,6 +173,7 @@ bool attach_usbfs(UMockdevTestbed *testbed, const std::string &devnode, std::str
     (void)added;
     g_signal_connect(at->second, "handle-ioctl", G_CALLBACK(on_ioctl),
                      const_cast<std::string *>(&at->first));
+    g_signal_connect(at->second, "client-vanished", G_CALLBACK(on_client_vanished), nullptr);
     GError *err = nullptr;
     if (!umockdev_testbed_attach_ioctl(testbed, devnode.c_str(), at->second, &err)) {
         error = std::string("cannot attach to ") + devnode + ": " + err->message;

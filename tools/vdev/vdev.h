@@ -14,6 +14,7 @@
 using UMockdevTestbed = struct _UMockdevTestbed;
 using UMockdevIoctlBase = struct _UMockdevIoctlBase;
 using UMockdevIoctlData = struct _UMockdevIoctlData;
+using UMockdevIoctlClient = struct _UMockdevIoctlClient;
 
 namespace vdev
 {
@@ -25,6 +26,10 @@ struct pending_urb {
     int status;             // what the reap reports, 0 or -errno
     int actual_length;
     std::size_t event; // its transfer in the recording; -1 for a control URB
+    // The open file it came through: a URB is reaped or discarded only
+    // through the file that submitted it, as usbfs keeps them per open file,
+    // so two programs with the device open never get each other's.
+    const UMockdevIoctlClient *client;
 };
 
 struct virtual_device;
@@ -56,6 +61,10 @@ struct plug_in {
     unsigned refused_claims = 0;  // claims of interface 0 refused: held by another
     unsigned refused_submits = 0; // bulk URBs refused: the interface held by another
     bool claimed = false;
+    // The open file through which interface 0 is claimed now, if any: usbfs
+    // keeps a claim per open file, so another program's claim of it, and its
+    // bulk URBs, are refused (EBUSY), and GETDRIVER answers "usbfs".
+    const UMockdevIoctlClient *claimed_by = nullptr;
     bool gone = false; // unplugged: by a gone= fault or by leaving
     std::deque<pending_urb> pending;
 
