@@ -247,13 +247,12 @@ TEST_F(Gang, InterruptAfterTheEraseCallsNoBoardOk)
 // preload holds signals back while it opens a file.)
 TEST_F(Gang, InterruptWhileReadingTheInputStopsAtOnce)
 {
-    const vdev_result r = run_command(
-        dir, {"/bin/bash", "-c",
-              // A gang still there 3 s after the INT is killed: status 99.
-              "mkfifo fifo; \"$@\" --logs logs fifo & gang=$!; sleep 0.3; kill -INT $gang\n"
-              "for i in $(seq 30); do kill -0 $gang 2>/dev/null || break; sleep 0.1; done\n"
-              "kill -9 $gang 2>/dev/null && exit 99; wait $gang",
-              "interrupt", gang});
+    // A gang still there 3 s after the INT is killed: status 99.
+    const std::string script =
+        "mkfifo fifo; \"$@\" --logs logs fifo & gang=$!; sleep 0.3; kill -INT $gang\n"
+        "for i in $(seq 30); do kill -0 $gang 2>/dev/null || break; sleep 0.1; done\n"
+        "kill -9 $gang 2>/dev/null && exit 99; wait $gang";
+    const vdev_result r = run_command(dir, {"/bin/bash", "-c", script, "interrupt", gang});
     EXPECT_EQ(r.status, 130) << r.err;
     EXPECT_TRUE(has(r.err, "flasher-gang: interrupted while reading fifo; no device was touched"))
         << r.err;
