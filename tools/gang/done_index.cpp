@@ -15,7 +15,8 @@ template <typename Json> void note(done_index &index, const Json &r)
     const std::string sha = r["image"].value("sha256", "");
     if (serial.empty() || sha.empty())
         return;
-    index.done[{serial, sha}] = {r.value("run", ""), r.value("end", ""), r.value("usb_path", "")};
+    index.done[{serial, sha}] = {r.value("run", ""), r.value("end", ""), r.value("usb_path", ""),
+                                 r.value("station", "")};
 }
 
 } // namespace
@@ -53,4 +54,26 @@ const done_record *find_done(const done_index &index, const std::string &serial,
         return nullptr;
     const auto found = index.done.find({serial, sha256});
     return found == index.done.end() ? nullptr : &found->second;
+}
+
+// Stand-ins for the record branch's rules: the latest line, shared and empty
+// serials, and following the file are theirs.
+skip_answer decide_skip(done_index &index, const std::string &serial, const std::string &sha256,
+                        const std::string &, bool serial_shared)
+{
+    skip_answer answer;
+    answer.lookup = "record";
+    const done_record *done = serial_shared ? nullptr : find_done(index, serial, sha256);
+    if (done != nullptr) {
+        answer.skip = true;
+        answer.done = *done;
+    }
+    return answer;
+}
+
+void follow_record(done_index &) {}
+
+void note_line(done_index &index, const nlohmann::ordered_json &line)
+{
+    note_record(index, line);
 }

@@ -1,9 +1,11 @@
 // flasher-gang: flashes every attached target device at once. It reads the
 // input once, decides with flasher's own code what each device would get,
 // starts one unmodified flasher per usable device, pinned to it by
-// FLASHER_USBPATH, follows each one's lines, and keeps a record of every
-// device: a result comes only from the exit status of a flasher this run
-// started and waited for.
+// FLASHER_USBPATH, follows each one's account of its messages, and keeps a
+// record of every device: a board is ok only when the flasher this run
+// started and waited for exited 0 and its account shows every message that
+// counts taken whole.
+#include "tools/gang/ending.h"
 #include "tools/gang/options.h"
 #include "tools/gang/process.h"
 #include "tools/gang/signals.h"
@@ -17,10 +19,20 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <unistd.h>
 
 namespace
 {
+
+// What the run sets up before any device is touched.
+struct gang_run {
+    run_facts facts;
+    std::vector<std::string> flasher_argv; // the flasher, then its arguments
+    std::string dir;                       // the run's own directory
+    int record_fd = -1;                    // --record, or -1
+    int own_record_fd = -1;                // the run directory's record
+};
 
 int refuse(const std::string &why)
 {
@@ -32,19 +44,6 @@ std::string host_name()
 {
     char name[HOST_NAME_MAX + 1] = {};
     return gethostname(name, sizeof name - 1) == 0 ? name : "";
-}
-
-const char *mode_name(run_mode mode)
-{
-    switch (mode) {
-    case run_mode::firmware:
-        return "firmware";
-    case run_mode::parameters:
-        return "parameters";
-    case run_mode::erase_only:
-        break;
-    }
-    return "erase";
 }
 
 // The run's directory, its own record, and --record: all made before any
@@ -96,67 +95,101 @@ void fill_facts(const gang_options &opt, const input_survey &input, gang_run &ru
     run.facts.flasher = run.flasher_argv[0];
     run.facts.vid = usb_ids[0].vid;
     run.facts.pid = usb_ids[0].pid;
-    run.disp.plan_pages = input.plan.pages;
+}
+
+// Serials that two attached boards share: such a serial names no one board.
+std::map<std::string, unsigned> serial_counts(const std::vector<board_facts> &boards)
+{
+    std::map<std::string, unsigned> counts;
+    for (const board_facts &b : boards) {
+        if (!b.serial.empty())
+            ++counts[b.serial];
+    }
+    return counts;
 }
 
 // Every attached device, flashed at once.
-int run_batch(const gang_options &opt, gang_run &run)
+int run_batch(const gang_options &opt, const gang_run &run, const dryrun::walk_result &walk,
+              flasher_pool &pool, board_sink &sink, int signal_fd)
 {
-    device_survey devices = survey_devices(dryrun::searched());
+    const device_survey devices = survey_devices(walk);
     if (!devices.listed)
         return refuse("the USB devices cannot be listed");
     if (devices.boards.empty())
         return refuse(devices.none_attached);
     for (const std::string &other : devices.other_products)
         std::fprintf(stderr, "flasher-gang: not flashed: %s\n", other.c_str());
-    for (board &b : devices.boards) {
-        b.log_name = b.usb_path + ".log";
-        run.boards.push_back(std::move(b));
+    for (const board_facts &found : devices.boards) {
+        board &b = pool.boards.emplace_back();
+        b.found = found;
+        b.log_name = found.usb_path + ".log";
     }
-    run.disp.live_lines = [&run](steady_time now) {
-        std::vector<std::string> lines;
-        for (const board &b : run.boards)
-            lines.push_back(live_line(run.disp, b, now));
-        return lines;
+    sink.disp.live_boards = [&pool] {
+        std::vector<const board *> boards;
+        for (const board &b : pool.boards)
+            boards.push_back(&b);
+        return boards;
     };
-    supervise(run);
-    return summarize(run, opt.skip_unusable);
+    for (board &b : pool.boards) {
+        if (!b.found.usable)
+            end_unstarted(sink, b, board_result::not_flashed, b.found.reason);
+    }
+    const std::map<std::string, unsigned> serials = serial_counts(devices.boards);
+    for (board &b : pool.boards) {
+        const bool shared = !b.found.serial.empty() && serials.at(b.found.serial) > 1;
+        if (b.found.usable && !skip_if_done(sink, b, shared))
+            pool.start(b);
+    }
+    signal_part signals(signal_fd, [&pool](int count) { pool.stop(count); });
+    display_tick tick(sink.disp, [&pool] { return pool.any_running(); });
+    run_loop({&signals, &pool, &tick}, [&pool] { return !pool.any_running(); });
+    return summarize({pool.boards, run.flasher_argv, run.dir, run.facts.run_id, sink.disp.mode,
+                      stop_requested() || pool.stopping(), sink.record_failed, opt.skip_unusable});
 }
 
-int run_station(gang_run &run)
+int run_station(const gang_run &run, flasher_pool &pool, board_sink &sink, int signal_fd)
 {
-    if (run.disp.mode == display_mode::plain)
-        std::printf("flasher-gang: waiting for boards with %04X:%04X; INT, TERM or HUP ends the "
+    if (sink.disp.mode == display_mode::plain)
+        std::printf("flasher-gang: waiting for boards with %s; INT, TERM or HUP ends the "
                     "session\n",
-                    run.facts.vid, run.facts.pid);
+                    table_ids_text().c_str());
     std::fflush(stdout);
-    if (const int status = watch(run); status != 0)
+    if (const int status = watch(pool, sink, signal_fd); status >= 0)
         return status;
-    return summarize_session(run);
+    return summarize_session({pool.boards, run.flasher_argv, run.dir, run.facts.run_id,
+                              sink.disp.mode, true, sink.record_failed, false});
 }
 
-int run_gang(const gang_options &opt, gang_run &run)
+int interrupted_before_any_device(const gang_options &opt)
+{
+    std::fprintf(stderr, "flasher-gang: interrupted while reading %s; no device was touched\n",
+                 opt.input.c_str());
+    return gang_interrupted;
+}
+
+int run_gang(const gang_options &opt, int signal_fd)
 {
     std::string error;
     const std::string flasher = flasher_beside_this_program();
     if (flasher.empty())
         return refuse("flasher not found beside this program; they are installed together");
+    gang_run run;
     run.flasher_argv = {flasher};
     done_index done;
-    if (opt.skip_done) {
-        if (!load_done_index(opt.record, done, error))
-            return refuse(error);
-        run.done = &done;
-    }
+    if (opt.skip_done && !load_done_index(opt.record, done, error))
+        return refuse(error);
     if (!open_run_files(opt, run, error))
         return refuse(error);
-    if (!take_input(opt, run, error)) {
-        if (!stop_requested())
-            return refuse(error);
-        std::fprintf(stderr, "flasher-gang: interrupted while reading %s; no device was touched\n",
-                     opt.input.c_str());
-        return gang_interrupted;
+    bool taken = false;
+    {
+        // A stop that lands just before a FIFO's open or read is still seen.
+        const stop_watch_during_wait watching;
+        taken = take_input(opt, run, error);
     }
+    if (stop_requested())
+        return interrupted_before_any_device(opt);
+    if (!taken)
+        return refuse(error);
 
     const input_survey input = survey_input(run.flasher_argv[1], opt.erase_all);
     if (!input.taken)
@@ -164,21 +197,28 @@ int run_gang(const gang_options &opt, gang_run &run)
     if (!input.warning.empty())
         std::fprintf(stderr, "flasher-gang: warning: %s\n", input.warning.c_str());
     fill_facts(opt, input, run);
-    return opt.watch ? run_station(run) : run_batch(opt, run);
+
+    display disp;
+    disp.mode = choose_display(opt.json, opt.quiet, stdout);
+    disp.plan_pages = input.plan.pages;
+    board_sink sink{run.facts,     flash_plan_of(input.plan),      disp, run.own_record_fd,
+                    run.record_fd, opt.skip_done ? &done : nullptr};
+    flasher_pool pool(sink, run.flasher_argv, run.dir);
+    return opt.watch ? run_station(run, pool, sink, signal_fd)
+                     : run_batch(opt, run, input.devices, pool, sink, signal_fd);
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
+    // First of all: a stop asked from here on is seen, and starts nothing.
+    const int signal_fd = catch_signals();
     gang_options opt;
     if (const int status = parse_gang_options(argc, argv, opt); status >= 0)
         return status;
-    gang_run run;
-    run.signal_fd = catch_stop_signals();
     // Each flasher is pinned to its own device; a pin meant for one flasher
     // must not narrow the gang's search.
     unsetenv("FLASHER_USBPATH");
-    run.disp.mode = choose_display(opt.json, opt.quiet, stdout);
-    return run_gang(opt, run);
+    return run_gang(opt, signal_fd);
 }

@@ -1,6 +1,7 @@
 #include "tools/gang/record.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
@@ -22,55 +23,62 @@ nlohmann::ordered_json image_of(const run_facts &run)
     return {{"given", run.image}, {"size", run.image_size}, {"sha256", run.image_sha256}};
 }
 
-nlohmann::ordered_json text_or_null(const std::string &text, bool known)
+template <typename T> nlohmann::ordered_json or_null(const std::optional<T> &value)
 {
-    return known ? nlohmann::ordered_json(text) : nlohmann::ordered_json(nullptr);
+    return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json(nullptr);
 }
 
-nlohmann::ordered_json done_of(const board &b)
+nlohmann::ordered_json text_or_null(const std::string &text)
 {
-    if (b.result != board_result::skipped)
-        return nullptr;
-    return {{"run", b.done.run}, {"end", b.done.end}, {"usb_path", b.done.usb_path}};
+    return text.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(text);
 }
 
-nlohmann::ordered_json seconds_of(const board &b)
+nlohmann::ordered_json taken_of(const std::optional<message_tally> &t)
 {
-    if (b.result == board_result::not_flashed || b.result == board_result::skipped)
+    if (!t)
         return nullptr;
-    // Milliseconds are all a person or a script needs.
-    return static_cast<double>(std::llround(board_seconds(b, b.end) * 1000.0)) / 1000.0;
+    return {{"messages", t->messages},        {"erase", or_null(t->erase)},
+            {"zero_bytes", t->zero_bytes},    {"pages", t->pages},
+            {"trailer", or_null(t->trailer)}, {"params", or_null(t->params)}};
+}
+
+nlohmann::ordered_json done_of(const std::optional<done_record> &d)
+{
+    if (!d)
+        return nullptr;
+    return {{"run", d->run}, {"end", d->end}, {"usb_path", d->usb_path}, {"station", d->station}};
 }
 
 } // namespace
 
-nlohmann::ordered_json board_record(const run_facts &run, const board &b)
+nlohmann::ordered_json record_line(const run_facts &run, const board_line &b)
 {
-    const bool flashed = b.result != board_result::not_flashed && b.result != board_result::skipped;
-    nlohmann::ordered_json r = {
+    return {
         {"schema", record_schema},
         {"run", run.run_id},
         {"host", run.host},
-        {"start", rfc3339_utc(b.start_wall)},
-        {"end", rfc3339_utc(b.end_wall)},
+        {"start", rfc3339_utc(b.start)},
+        {"end", rfc3339_utc(b.end)},
         {"usb_path", b.usb_path},
         {"plug_in", b.plug_in > 0 ? nlohmann::ordered_json(b.plug_in) : nullptr},
-        {"serial", text_or_null(b.serial, !b.serial.empty())},
+        {"serial", text_or_null(b.serial)},
         {"mode", run.mode},
         {"erase_all", run.erase_all},
         {"image", image_of(run)},
         {"plan", {{"pages", run.plan_pages}, {"trailer", run.plan_trailer}}},
-        {"pages_reported", b.pages_reported},
-        {"result", result_name(b.result)},
-        {"reason", text_or_null(b.reason, b.result == board_result::not_flashed)},
-        {"done", done_of(b)},
+        {"taken", taken_of(b.taken)},
+        {"result", b.result},
+        {"reason", text_or_null(b.reason)},
+        {"done", done_of(b.done)},
+        {"done_lookup", text_or_null(b.done_lookup)},
         {"exit_status", b.exit_status >= 0 ? nlohmann::ordered_json(b.exit_status) : nullptr},
         {"signal", b.signal > 0 ? nlohmann::ordered_json(b.signal) : nullptr},
-        {"last_line", text_or_null(b.last_line, flashed)},
-        {"seconds", seconds_of(b)},
+        {"last_line", or_null(b.last_line)},
+        {"seconds", b.seconds < 0
+                        ? nlohmann::ordered_json(nullptr)
+                        : nlohmann::ordered_json(std::llround(b.seconds * 1000.0) / 1000.0)},
         {"flasher", {{"path", run.flasher}, {"vid", id_hex(run.vid)}, {"pid", id_hex(run.pid)}}},
     };
-    return r;
 }
 
 std::string json_line(const nlohmann::ordered_json &object)

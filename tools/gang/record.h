@@ -3,13 +3,47 @@
 // field changes meaning or goes.
 #pragma once
 
-#include "tools/gang/board.h"
+#include "tools/gang/run_dir.h"
 
 #include <nlohmann/json.hpp>
 
+#include <optional>
 #include <string>
+#include <vector>
 
-constexpr int record_schema = 1;
+constexpr int record_schema = 2;
+
+// The earlier ok record that makes a board done already (--skip-done).
+struct done_record {
+    std::string run, end, usb_path, station;
+};
+
+// What each message of a board's flasher came to, from its events.
+struct message_tally {
+    unsigned messages = 0;        // taken whole, all kinds
+    std::optional<bool> erase;    // nullopt: never handed over
+    std::vector<bool> zero_bytes; // one per zero byte sent
+    unsigned pages = 0;           // taken whole
+    std::optional<bool> trailer;  // nullopt: not sent
+    std::optional<bool> params;   // nullopt: no parameter upload
+};
+
+// Every field of a board's line that is not run-wide.
+struct board_line {
+    std::string usb_path;
+    unsigned plug_in = 0; // 0: batch mode (null in the line)
+    std::string serial;   // raw bytes; empty: null
+    wall_time start{}, end{};
+    double seconds = -1;                // < 0: null
+    std::optional<message_tally> taken; // nullopt: no flasher ran
+    std::string result;              // "ok" | "failed" | "interrupted" | "not flashed" | "skipped"
+    std::string reason;              // empty: null
+    std::optional<done_record> done; // skipped: the line that says it is done
+    std::string done_lookup;         // empty: null
+    int exit_status = -1;            // < 0: null
+    int signal = 0;                  // 0: null
+    std::optional<std::string> last_line; // nullopt: null
+};
 
 // What every record of a run shares.
 struct run_facts {
@@ -26,7 +60,7 @@ struct run_facts {
     unsigned vid = 0, pid = 0; // the IDs it was built for
 };
 
-nlohmann::ordered_json board_record(const run_facts &run, const board &b);
+nlohmann::ordered_json record_line(const run_facts &run, const board_line &b);
 
 // One line of JSON: invalid UTF-8 (in a serial, say) is replaced, never a
 // reason to lose the record.

@@ -1,0 +1,38 @@
+// A board's end: its verdict, its line in the record files (and in the
+// --skip-done index), and what the view shows of it. Every board ends here
+// once, whether its flasher ran or it was never started.
+#pragma once
+
+#include "tools/gang/board.h"
+#include "tools/gang/display.h"
+#include "tools/gang/done_index.h"
+#include "tools/gang/record.h"
+#include "tools/gang/verdict.h"
+
+// Where ended boards go.
+struct board_sink {
+    const run_facts &facts;
+    flash_plan plan;
+    display &disp;
+    int own_record_fd = -1;     // the run directory's record
+    int record_fd = -1;         // --record, or -1
+    done_index *done = nullptr; // --skip-done
+    bool record_failed = false; // a line could not be written
+};
+
+// The board's line, as the record holds it.
+board_line line_of(const board &b);
+
+// Ends a board that never got a flasher (unusable, skipped, stopped before
+// it started, or a flasher that could not be started) with `result` and
+// `reason`, now.
+void end_unstarted(board_sink &sink, board &b, board_result result, std::string reason);
+
+// Ends a board whose flasher has been reaped: the verdict from its events
+// and its exit.
+void end_flashed(board_sink &sink, board &b);
+
+// With --skip-done: a usable board that the record calls done for this
+// image is ended as skipped, and true returned. `serial_shared`: another
+// board attached (or another port of the session) has its serial.
+bool skip_if_done(board_sink &sink, board &b, bool serial_shared);
