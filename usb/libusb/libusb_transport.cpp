@@ -1,6 +1,7 @@
 // The transport over libusb-1.0: finds the target device by its IDs, narrows
 // by usb path and serial (device_walk.cpp), claims interface 0 and writes
 // bulk OUT transfers.
+#include "frontend/messages.h"
 #include "usb/libusb/device_walk.h"
 #include "usb/transport.h"
 
@@ -19,9 +20,9 @@ int flash_out_ep = 0;
 void announce(const device_examination &ex)
 {
     if (ex.path_known)
-        std::printf("Path: %s\n", ex.path);
+        std::printf(msg::device_path, ex.path);
     if (ex.serial_read)
-        std::printf("string desc %d %s\n", ex.serial_status, ex.serial);
+        std::printf(msg::device_serial, ex.serial_status, ex.serial);
 }
 
 } // namespace
