@@ -1,6 +1,7 @@
 // The transport over libusb-1.0: finds the target device by its IDs, narrows
 // by usb path and serial (device_walk.cpp), claims interface 0 and writes
 // bulk OUT transfers.
+#include "frontend/events.h"
 #include "frontend/messages.h"
 #include "usb/libusb/device_walk.h"
 #include "usb/transport.h"
@@ -42,6 +43,8 @@ bool open_usb(const char *serial, const char *usb_path)
             lusb = ex.handle;
             flash_out_ep = ex.out_endpoint;
             chosen = true;
+            event_opened(ex.path_known ? ex.path : nullptr,
+                         ex.serial_status >= 0 ? ex.serial : nullptr);
         }
         return !stops;
     });
