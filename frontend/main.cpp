@@ -1,3 +1,4 @@
+#include "frontend/events.h"
 #include "frontend/run_request.h"
 
 #include <csignal>
@@ -51,5 +52,8 @@ int main(int argc, char **argv)
     // The device-discovery lines go to stdout and everything else to stderr;
     // line buffering keeps them in order when both go to one pipe or file.
     std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
-    return flasher_main(argc, argv);
+    events_start_from_environment();
+    const int status = flasher_main(argc, argv);
+    event_end(status);
+    return status;
 }

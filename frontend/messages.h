@@ -1,5 +1,6 @@
-// Every line the front end prints. Scripts match these texts, so they never
-// change. All of them go to standard error.
+// Every line flasher prints. Scripts match these texts, so they never change.
+// All of them go to standard error, but for the two device-discovery lines of
+// the libusb back-end, which go to standard output.
 #pragma once
 
 namespace msg
@@ -20,4 +21,10 @@ inline constexpr char erase_error[] = "erase error\n";
 inline constexpr char flashing_error[] = "error during flashing\n";
 inline constexpr char firmware_read_error[] = "error reading firmware\n";
 inline constexpr char page_done[] = "page: %-3d\n";
+
+// The libusb back-end's discovery lines (standard output): a target device's
+// usb path, and the serial read from each device it opens (the read's result,
+// a length or a negative libusb error, then the text).
+inline constexpr char device_path[] = "Path: %s\n";
+inline constexpr char device_serial[] = "string desc %d %s\n";
 } // namespace msg

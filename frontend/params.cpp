@@ -1,5 +1,6 @@
 // Parameter upload: announce with CMD_PARAMS, then send the 256-byte block as
 // it stands in the file.
+#include "frontend/events.h"
 #include "frontend/messages.h"
 #include "frontend/run_request.h"
 #include "usb/transport.h"
@@ -13,7 +14,10 @@ constexpr unsigned char params_announcement[1] = {CMD_PARAMS};
 
 int upload_params(const run_request &request)
 {
-    if (flasher_dev_write(params_announcement, 1, params_timeout_ms) != 1) {
+    event_begin("params");
+    const int announced = flasher_dev_write(params_announcement, 1, params_timeout_ms);
+    event_message("announce", 1, announced);
+    if (announced != 1) {
         std::fputs(msg::params_write_error, stderr);
         return 1;
     }
@@ -27,8 +31,9 @@ int upload_params(const run_request &request)
         return 1;
     }
 
-    if (flasher_dev_write(block, static_cast<int>(params_size), params_timeout_ms) !=
-        static_cast<int>(params_size)) {
+    const int took = flasher_dev_write(block, static_cast<int>(params_size), params_timeout_ms);
+    event_message("params", static_cast<int>(params_size), took);
+    if (took != static_cast<int>(params_size)) {
         std::fputs(msg::params_block_error, stderr);
         return 1;
     }

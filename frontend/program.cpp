@@ -1,5 +1,6 @@
 // Erase and firmware programming: erase, let the device settle, then stream
 // whole pages, then the trailer when the image ends with one.
+#include "frontend/events.h"
 #include "frontend/messages.h"
 #include "frontend/pause.h"
 #include "frontend/run_request.h"
@@ -20,7 +21,9 @@ template <std::size_t N> int send(const std::array<unsigned char, N> &message, u
 
 bool erase(const run_request &request)
 {
+    event_begin("erase");
     const int sent = send(encode_erase(request.erase_all, request.header), erase_timeout_ms);
+    event_message("erase", static_cast<int>(erase_message_size), sent);
     std::fputs(msg::erased, stderr);
     if (sent != static_cast<int>(erase_message_size)) {
         std::fputs(msg::erase_error, stderr);
@@ -34,20 +37,27 @@ bool erase(const run_request &request)
 void settle()
 {
     flasher_pause(erase_settle_pause_s);
-    flasher_dev_write(zero_byte, 1, zero_byte_timeout_ms);
-    flasher_dev_write(zero_byte, 1, zero_byte_timeout_ms);
+    event_zero_byte(1, flasher_dev_write(zero_byte, 1, zero_byte_timeout_ms));
+    event_zero_byte(2, flasher_dev_write(zero_byte, 1, zero_byte_timeout_ms));
 }
 
 // Header, then the page in 64-byte chunks; stops at the first short write.
 bool send_page(std::uint16_t number, const unsigned char *page)
 {
-    if (send(encode_page_header(number), page_timeout_ms) != static_cast<int>(page_header_size))
+    const int header = send(encode_page_header(number), page_timeout_ms);
+    if (header != static_cast<int>(page_header_size)) {
+        event_page(number, header, 0, 0);
         return false;
-    for (std::size_t offset = 0; offset < page_size; offset += chunk_size) {
-        if (flasher_dev_write(page + offset, static_cast<int>(chunk_size), page_timeout_ms) !=
-            static_cast<int>(chunk_size))
-            return false;
     }
+    for (std::size_t k = 0; k < chunks_per_page; ++k) {
+        const int took =
+            flasher_dev_write(page + k * chunk_size, static_cast<int>(chunk_size), page_timeout_ms);
+        if (took != static_cast<int>(chunk_size)) {
+            event_page(number, header, static_cast<int>(k), took);
+            return false;
+        }
+    }
+    event_page(number, header, static_cast<int>(chunks_per_page), 0);
     return true;
 }
 
@@ -76,9 +86,11 @@ int program_pages(std::FILE *image)
         if (++count == max_pages)
             return 0; // no read after the last page, so no trailer
     }
-    if (last_read == trailer_size)
-        send(encode_trailer(std::span<const unsigned char, trailer_size>(page, trailer_size)),
-             trailer_timeout_ms);
+    if (last_read == trailer_size) {
+        const auto trailer = std::span<const unsigned char, trailer_size>(page, trailer_size);
+        const int took = send(encode_trailer(trailer), trailer_timeout_ms);
+        event_message("trailer", static_cast<int>(trailer_message_size), took);
+    }
     return 0;
 }
 

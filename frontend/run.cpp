@@ -1,5 +1,6 @@
 // The command line, the input file and the connection: everything that
 // happens before the first message goes to the device.
+#include "frontend/events.h"
 #include "frontend/messages.h"
 #include "frontend/pause.h"
 #include "frontend/run_request.h"
@@ -67,7 +68,9 @@ bool open_input(const char *path, run_request &request)
 bool connect(const char *serial)
 {
     for (int attempt = 0; attempt < connect_attempts; ++attempt) {
-        if (open_usb(serial, std::getenv("FLASHER_USBPATH")))
+        const bool opened = open_usb(serial, std::getenv("FLASHER_USBPATH"));
+        event_attempt(attempt + 1, opened);
+        if (opened)
             return true;
         std::fputs(msg::usb_trying_again, stderr);
         flasher_pause(reconnect_pause_s);

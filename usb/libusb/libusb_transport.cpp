@@ -1,6 +1,8 @@
 // The transport over libusb-1.0: finds the target device by its IDs, narrows
 // by usb path and serial (device_walk.cpp), claims interface 0 and writes
 // bulk OUT transfers.
+#include "frontend/events.h"
+#include "frontend/messages.h"
 #include "usb/libusb/device_walk.h"
 #include "usb/transport.h"
 
@@ -19,9 +21,9 @@ int flash_out_ep = 0;
 void announce(const device_examination &ex)
 {
     if (ex.path_known)
-        std::printf("Path: %s\n", ex.path);
+        std::printf(msg::device_path, ex.path);
     if (ex.serial_read)
-        std::printf("string desc %d %s\n", ex.serial_status, ex.serial);
+        std::printf(msg::device_serial, ex.serial_status, ex.serial);
 }
 
 } // namespace
@@ -41,6 +43,8 @@ bool open_usb(const char *serial, const char *usb_path)
             lusb = ex.handle;
             flash_out_ep = ex.out_endpoint;
             chosen = true;
+            event_opened(ex.path_known ? ex.path : nullptr,
+                         ex.serial_status >= 0 ? ex.serial : nullptr);
         }
         return !stops;
     });
