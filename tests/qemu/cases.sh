@@ -494,10 +494,12 @@ end
 
 # --- flasher-gang ------------------------------------------------------------
 # The record is compact JSON Lines and the VM has no jq: the facts of each
-# line (usb path, plug-in, serial, pages reported, result, reason) are cut
-# out with sed and sorted, since boards flashed at once end in any order.
+# line (usb path, plug-in, serial, pages taken whole, "-" when no flasher
+# ran, result, reason) are cut out with sed and sorted, since boards flashed
+# at once end in any order.
 record_facts() {
-  sed -n 's/.*"usb_path":"\([^"]*\)","plug_in":\([^,]*\),"serial":\([^,]*\),.*"pages_reported":\([0-9]*\),"result":"\([^"]*\)","reason":\(null\|"[^"]*"\),.*/\1 \2 \3 \4 \5 \6/p' "$1" | sort
+  sed -e 's/"taken":null/"taken":{"pages":-}/' \
+    -n -e 's/.*"usb_path":"\([^"]*\)","plug_in":\([^,]*\),"serial":\([^,]*\),.*"taken":{[^}]*"pages":\([0-9-]*\)[^}]*},"result":"\([^"]*\)","reason":\(null\|"[^"]*"\),.*/\1 \2 \3 \4 \5 \6/p' "$1" | sort
 }
 records_are() { [ "$(grep -c '"result":' "$1" 2>/dev/null)" = "$2" ]; }
 # every_record_has FILE TEXT: each line of the record holds TEXT.
@@ -534,7 +536,7 @@ grep '^  2-1 ' /tmp/probe.out | grep -qF "$BUSY" ||
 record_facts /tmp/busy.jsonl >/tmp/facts
 same "the gang's record" /tmp/facts <<OUT
 1-1 null "SN-A" 3 ok null
-2-1 null "SN-B" 0 not flashed "$BUSY"
+2-1 null "SN-B" - not flashed "$BUSY"
 OUT
 fw3_intact ga erase E1
 fw3_intact gb erase E1

@@ -55,9 +55,6 @@ int catch_signals()
 {
     for (const int sig : relied_on)
         set_action(sig, SIG_DFL, 0);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
     if (pipe(signal_pipe) != 0)
         return -1;
     for (const int fd : signal_pipe) {
@@ -71,6 +68,10 @@ int catch_signals()
     // Restarted: a flasher's end interrupts nothing the gang does.
     set_action(SIGCHLD, on_signal, SA_RESTART | SA_NOCLDSTOP);
     set_action(SIGPIPE, SIG_IGN, 0);
+    // Unblocked last: a stop the parent left pending is caught, not fatal.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     return signal_pipe[0];
 }
 
