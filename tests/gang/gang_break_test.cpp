@@ -53,7 +53,7 @@ class GangBreak : public testing::Test
 
     json account_of(const vdev_result &r) const
     {
-        const json account = json::parse(r.account, nullptr, false);
+        json account = json::parse(r.account, nullptr, false);
         EXPECT_FALSE(account.is_discarded()) << r.account << r.err;
         return account;
     }

@@ -21,23 +21,6 @@ namespace
 
 const std::string gang = FLASHER_GANG_BIN;
 
-enum class fault { stall, timeout, short_taken, gone };
-
-const char *name_of(fault f)
-{
-    switch (f) {
-    case fault::stall:
-        return "stall";
-    case fault::timeout:
-        return "timeout";
-    case fault::short_taken:
-        return "short";
-    case fault::gone:
-        return "gone";
-    }
-    return "?";
-}
-
 // The transfers of a two-page image with a trailer, from the message
 // sequence: erase, two zero bytes, per page a header and 32 chunks, trailer.
 struct position {
@@ -60,14 +43,6 @@ const position image_positions[] = {
     {"trailer", 69, 17},
 };
 
-std::string device_spec(fault f, const position &p)
-{
-    std::string spec = std::string(name_of(f)) + "=" + std::to_string(p.transfer);
-    if (f == fault::short_taken) // one byte short; a single byte is not taken at all
-        spec += ":" + std::to_string(p.length - 1);
-    return spec;
-}
-
 class GangSweep : public testing::TestWithParam<fault>
 {
   protected:
@@ -80,7 +55,7 @@ TEST_P(GangSweep, EveryBoardIsOkExactlyWhenItTookTheWholeImage)
 {
     std::vector<std::string> devices;
     for (const position &p : image_positions)
-        devices.push_back(device_spec(GetParam(), p));
+        devices.push_back(fault_spec(GetParam(), p.transfer, p.length));
     devices.emplace_back("service-us=0");
     const vdev_result r = run_vdev(
         dir, {.options = {"--check-each"},
@@ -118,7 +93,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, GangSweep,
                          testing::Values(fault::stall, fault::timeout, fault::short_taken,
                                          fault::gone),
                          [](const testing::TestParamInfo<fault> &p) {
-                             return std::string(name_of(p.param));
+                             return std::string(fault_name(p.param));
                          });
 
 // A parameter upload and an erase: each message that counts, faulty, beside

@@ -76,7 +76,8 @@ nlohmann::ordered_json record_line(const run_facts &run, const board_line &b)
         {"last_line", or_null(b.last_line)},
         {"seconds", b.seconds < 0
                         ? nlohmann::ordered_json(nullptr)
-                        : nlohmann::ordered_json(std::llround(b.seconds * 1000.0) / 1000.0)},
+                        : nlohmann::ordered_json(
+                              static_cast<double>(std::llround(b.seconds * 1000.0)) / 1000.0)},
         {"flasher", {{"path", run.flasher}, {"vid", id_hex(run.vid)}, {"pid", id_hex(run.pid)}}},
     };
 }

@@ -115,7 +115,7 @@ void print_notes(const run_summary &run, std::size_t failures, const char *stopp
     }
 }
 
-void print_end_event(const run_summary &run, nlohmann::ordered_json event)
+void print_end_event(const run_summary &run, const nlohmann::ordered_json &event)
 {
     nlohmann::ordered_json head = {{"event", "end"}, {"run", run.run_id}, {"dir", run.dir}};
     head.update(event);

@@ -8,12 +8,19 @@ namespace
 
 // What the events lack for the mode's messages to count as taken whole;
 // nullopt when nothing.
-std::optional<std::string> missing_from_firmware(const flash_plan &plan, const message_tally &t)
+std::optional<std::string> missing_from_erase(const flash_plan &, const message_tally &t)
 {
     if (!t.erase)
         return "the erase was never handed over";
     if (!*t.erase)
         return "the erase was not taken whole";
+    return std::nullopt;
+}
+
+std::optional<std::string> missing_from_firmware(const flash_plan &plan, const message_tally &t)
+{
+    if (std::optional<std::string> erase = missing_from_erase(plan, t))
+        return erase;
     if (t.pages < plan.pages)
         return "only " + std::to_string(t.pages) + " of " + std::to_string(plan.pages) +
                " pages were taken whole";
@@ -21,15 +28,6 @@ std::optional<std::string> missing_from_firmware(const flash_plan &plan, const m
         return "the trailer was not sent";
     if (plan.trailer && !*t.trailer)
         return "the trailer was not taken whole";
-    return std::nullopt;
-}
-
-std::optional<std::string> missing_from_erase(const flash_plan &, const message_tally &t)
-{
-    if (!t.erase)
-        return "the erase was never handed over";
-    if (!*t.erase)
-        return "the erase was not taken whole";
     return std::nullopt;
 }
 

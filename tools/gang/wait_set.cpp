@@ -39,5 +39,7 @@ void wait_set::wait()
 
 short wait_set::revents(std::size_t slot) const
 {
-    return slot < fds_.size() ? fds_[slot].revents : 0;
+    if (slot >= fds_.size())
+        return 0;
+    return fds_[slot].revents;
 }

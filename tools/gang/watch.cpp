@@ -154,9 +154,8 @@ void station::move_ports_on()
     for (auto &[path, p] : ports_) {
         if (p.flashing != nullptr && !running(*p.flashing))
             p.flashing = nullptr;
-        if (p.waiting && p.flashing == nullptr)
-            judge(p);
-        else if (p.retrying && now >= p.retry_at)
+        const bool free_now = p.waiting && p.flashing == nullptr;
+        if (free_now || (p.retrying && now >= p.retry_at))
             judge(p);
     }
 }
