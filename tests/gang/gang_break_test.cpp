@@ -61,7 +61,7 @@ class GangBreak : public testing::Test
     // Each board's line is ok exactly when its account holds the image.
     void expect_ok_exactly_when_whole(const vdev_result &r) const
     {
-        const std::vector<json> lines = record_lines(dir.file("record.jsonl"));
+        const std::vector<json> lines = last_run_lines(dir.file("record.jsonl"));
         for (const json &plug : plug_ins(account_of(r))) {
             const json line = line_for(lines, plug["usb_path"], 0);
             ASSERT_FALSE(line.is_null()) << plug["usb_path"];
@@ -195,6 +195,23 @@ TEST_F(GangBreak, SerialsAreEscapedAndColumnsHold)
     }
 }
 
+// Two boards attached with the serial the record calls done: neither is
+// skipped, since the record cannot tell which of them it was.
+TEST_F(GangBreak, BoardsSharingASerialAreNeverSkipped)
+{
+    const vdev_result first = run({"serial=SAME"}, {"image.bin"});
+    ASSERT_EQ(json_number(first.account, "command_status"), 0) << first.err;
+    const vdev_result r =
+        run({"serial=SAME", "serial=SAME", "serial=ALONE"}, {"--skip-done", "image.bin"});
+    const std::vector<json> lines = last_run_lines(dir.file("record.jsonl"));
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(line_for(lines, "1-1", 0)["result"], "ok");
+    EXPECT_EQ(line_for(lines, "1-2", 0)["result"], "ok");
+    // Alone with its serial and never flashed before: not done either.
+    EXPECT_EQ(line_for(lines, "1-3", 0)["result"], "ok");
+    expect_ok_exactly_when_whole(r);
+}
+
 // --skip-unusable passes over unusable boards, not over a run that could
 // flash none.
 TEST_F(GangBreak, SkipUnusableWithNothingUsableFails)
@@ -209,7 +226,8 @@ TEST_F(GangBreak, SkipUnusableWithNothingUsableFails)
 
 // A copy of the gang with a stand-in "flasher" beside it (the gang runs
 // the flasher beside itself): the stand-in lists the descriptors it was
-// given, then ignores TERM and sleeps.
+// given, then ignores TERM and sleeps; the one at 1-2 closes its pipes
+// first, so that only waiting for it can tell that it still runs.
 class StubbornFlasher : public GangBreak
 {
   protected:
@@ -226,21 +244,23 @@ class StubbornFlasher : public GangBreak
                              "exec >\"$PWD/fds.$FLASHER_USBPATH\"\n"
                              "ls -l /proc/$$/fd\n"
                              "echo 'start version=1' >&3\n"
-                             "trap '' TERM\n"
-                             "while :; do sleep 1; done\n";
+                             "[ \"$FLASHER_USBPATH\" = 1-2 ] && exec 1>&- 2>&- 3>&-\n"
+                             "trap 'echo >\"$PWD/term.$FLASHER_USBPATH\"' TERM\n"
+                             "while :; do sleep 0.1; done\n";
         write_file(stub, bytes(script.begin(), script.end()));
         chmod(stub.c_str(), 0755);
     }
 
-    std::vector<std::string> interrupt(int times) const
+    // INT once both stand-ins run; with `twice`, INT again once both were
+    // sent TERM. took.txt: the seconds from the last INT to the gang's end.
+    std::vector<std::string> interrupt(bool twice) const
     {
-        std::string kills;
-        for (int i = 0; i < times; ++i)
-            kills += "kill -INT $gang; ";
+        const std::string again =
+            twice ? until("[ -e term.1-1 ] && [ -e term.1-2 ]") + "kill -INT $gang\n" : "";
         return {"/bin/bash", "-c",
                 std::string(flashers_here_function) + "\"$@\" & gang=$!\n" +
                     until("grep -qs ' 3 -> ' fds.1-1 && grep -qs ' 3 -> ' fds.1-2") +
-                    "start=$SECONDS; " + kills +
+                    "kill -INT $gang\n" + again + "start=$SECONDS\n" +
                     "wait $gang; status=$?; echo $((SECONDS - start)) >took.txt\n" +
                     "flashers_here >left.txt; exit $status",
                 "stubborn"};
@@ -251,7 +271,7 @@ class StubbornFlasher : public GangBreak
 // the gang holds libusb's descriptors, its records and its logs.
 TEST_F(StubbornFlasher, OnlyItsPipesReachIt)
 {
-    run({"service-us=0", "service-us=0"}, {"--quiet", "image.bin"}, interrupt(2), copy);
+    run({"service-us=0", "service-us=0"}, {"--quiet", "image.bin"}, interrupt(true), copy);
     for (const char *path : {"1-1", "1-2"}) {
         SCOPED_TRACE(path);
         // "lr-x------ 1 root root 64 Dec  9 02:21 3 -> pipe:[329155]"; the
@@ -270,15 +290,17 @@ TEST_F(StubbornFlasher, OnlyItsPipesReachIt)
 }
 
 // One INT: TERM, which it ignores, then KILL after the grace; the gang ends
-// and leaves nothing running. Two: KILL at once.
+// and leaves nothing running, the one with closed pipes included (it is
+// not taken for ended, nor waited for without end). Two: KILL at once.
 TEST_F(StubbornFlasher, AStopEscalatesToKill)
 {
-    for (const int times : {1, 2}) {
-        SCOPED_TRACE(times);
+    for (const bool twice : {false, true}) {
+        SCOPED_TRACE(twice ? "twice" : "once");
         std::filesystem::remove_all(dir.file("logs"));
-        std::remove(dir.file("record.jsonl").c_str());
+        for (const char *name : {"record.jsonl", "term.1-1", "term.1-2", "fds.1-1", "fds.1-2"})
+            std::remove(dir.file(name).c_str());
         const vdev_result r =
-            run({"service-us=0", "service-us=0"}, {"--quiet", "image.bin"}, interrupt(times), copy);
+            run({"service-us=0", "service-us=0"}, {"--quiet", "image.bin"}, interrupt(twice), copy);
         EXPECT_EQ(json_number(r.account, "command_status"), 130) << r.err;
         EXPECT_EQ(read_text(dir.file("left.txt")), "");
         for (const json &line : record_lines(dir.file("record.jsonl"))) {
@@ -286,7 +308,7 @@ TEST_F(StubbornFlasher, AStopEscalatesToKill)
             EXPECT_EQ(line["signal"], 9) << line;
         }
         // The second INT does not wait for the 5 s grace.
-        if (times == 2) {
+        if (twice) {
             EXPECT_LT(std::stoi(read_text(dir.file("took.txt"), "99")), 4);
         }
     }

@@ -23,6 +23,16 @@ std::vector<json> record_lines(const std::string &path)
     return lines;
 }
 
+std::vector<json> last_run_lines(const std::string &path)
+{
+    std::vector<json> lines = record_lines(path);
+    if (!lines.empty()) {
+        const json run = lines.back()["run"];
+        std::erase_if(lines, [&run](const json &line) { return line["run"] != run; });
+    }
+    return lines;
+}
+
 std::vector<json> plug_ins(const json &account)
 {
     std::vector<json> all;

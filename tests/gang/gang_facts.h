@@ -18,6 +18,10 @@ using json = nlohmann::json;
 // last line without its newline, fails the test.
 std::vector<json> record_lines(const std::string &path);
 
+// The lines of the record's last run only (the "run" of its last line):
+// the record may hold an earlier run's too.
+std::vector<json> last_run_lines(const std::string &path);
+
 // The account's objects that each stand for one plug-in: a device that
 // arrives or leaves gives one per plug-in (that arrived), any other device
 // one for itself. Each gets "usb_path" (and "plug_in", 1 for a device

@@ -106,12 +106,7 @@ class Station : public testing::Test
     {
         const json account = json::parse(r.account, nullptr, false);
         ASSERT_FALSE(account.is_discarded()) << r.account << r.err;
-        // This session's lines: the record may hold an earlier one's too.
-        std::vector<json> lines = record_lines(dir.file("record.jsonl"));
-        if (!lines.empty()) {
-            const json run_id = lines.back()["run"];
-            std::erase_if(lines, [&run_id](const json &line) { return line["run"] != run_id; });
-        }
+        const std::vector<json> lines = last_run_lines(dir.file("record.jsonl"));
         for (const json &plug : plug_ins(account)) {
             const json line = line_for(lines, plug["usb_path"], plug["plug_in"]);
             ASSERT_FALSE(line.is_null()) << plug["usb_path"] << " plug-in " << plug["plug_in"];

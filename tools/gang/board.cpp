@@ -61,6 +61,18 @@ std::string board_serial(const board &b)
     return b.events.serial ? *b.events.serial : b.found.serial;
 }
 
+bool serial_shared(const std::deque<board> &boards, const board &b)
+{
+    const std::string &serial = b.found.serial;
+    if (serial.empty())
+        return false;
+    for (const board &other : boards) {
+        if (other.found.usb_path != b.found.usb_path && board_serial(other) == serial)
+            return true;
+    }
+    return false;
+}
+
 bool half_written(const board &b)
 {
     return b.events.board_changed && b.outcome.result != board_result::ok;

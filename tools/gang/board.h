@@ -9,6 +9,7 @@
 #include "tools/gang/record.h"
 #include "tools/gang/wait_set.h"
 
+#include <deque>
 #include <optional>
 #include <string>
 
@@ -67,6 +68,11 @@ std::optional<double> board_seconds(const board &b, steady_time now);
 // The serial as flasher read it from the device it opened, else as the
 // survey read it; raw bytes.
 std::string board_serial(const board &b);
+
+// Another board of the run at another usb path (attached beside it, or at
+// another port of the session) has this board's serial: a record cannot
+// tell the two apart, so neither is ever taken for done.
+bool serial_shared(const std::deque<board> &boards, const board &b);
 
 // The board may be left part-way: an erase or a parameter upload was handed
 // to it, and it did not end ok.

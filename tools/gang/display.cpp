@@ -61,10 +61,11 @@ void print_plain_end(const display &d, const board &b)
     const std::string head =
         escaped(b.found.usb_path) + " " + shown_serial(b) + ": " + result_name(b.outcome.result);
     const std::optional<double> seconds = board_seconds(b, b.end);
+    const std::string why = escaped(b.outcome.reason);
     if (!seconds) {
-        std::fprintf(d.out, "%s: %s\n", head.c_str(), b.outcome.reason.c_str());
+        std::fprintf(d.out, "%s: %s\n", head.c_str(), why.c_str());
     } else {
-        const std::string &why = b.outcome.reason, &last = b.last_line;
+        const std::string &last = b.last_line;
         const std::string said = why.empty()    ? last
                                  : last.empty() ? why
                                                 : why + "; last line: " + last;
@@ -101,7 +102,8 @@ std::vector<std::string> live_lines(const display &d, const std::vector<const bo
     for (const board *b : boards) {
         std::string phase = phase_text(*b, d.plan_pages);
         if (!b->outcome.reason.empty() || (!b->started && !b->found.reason.empty()))
-            phase += ": " + (b->outcome.reason.empty() ? b->found.reason : b->outcome.reason);
+            phase +=
+                ": " + escaped(b->outcome.reason.empty() ? b->found.reason : b->outcome.reason);
         std::string line = cell(escaped(b->found.usb_path), columns.path) + " " +
                            cell(shown_serial(*b), columns.serial) + " ";
         const std::optional<double> seconds = board_seconds(*b, now);

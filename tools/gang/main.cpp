@@ -16,10 +16,10 @@
 #include "tools/gang/watch.h"
 #include "usb/transport.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <unistd.h>
 
 namespace
@@ -97,17 +97,6 @@ void fill_facts(const gang_options &opt, const input_survey &input, gang_run &ru
     run.facts.pid = usb_ids[0].pid;
 }
 
-// Serials that two attached boards share: such a serial names no one board.
-std::map<std::string, unsigned> serial_counts(const std::vector<board_facts> &boards)
-{
-    std::map<std::string, unsigned> counts;
-    for (const board_facts &b : boards) {
-        if (!b.serial.empty())
-            ++counts[b.serial];
-    }
-    return counts;
-}
-
 // Every attached device, flashed at once.
 int run_batch(const gang_options &opt, const gang_run &run, const dryrun::walk_result &walk,
               flasher_pool &pool, board_sink &sink, int signal_fd)
@@ -134,17 +123,21 @@ int run_batch(const gang_options &opt, const gang_run &run, const dryrun::walk_r
         if (!b.found.usable)
             end_unstarted(sink, b, board_result::not_flashed, b.found.reason);
     }
-    const std::map<std::string, unsigned> serials = serial_counts(devices.boards);
     for (board &b : pool.boards) {
-        const bool shared = !b.found.serial.empty() && serials.at(b.found.serial) > 1;
-        if (b.found.usable && !skip_if_done(sink, b, shared))
+        if (b.found.usable && !skip_if_done(sink, b, serial_shared(pool.boards, b)))
             pool.start(b);
     }
     signal_part signals(signal_fd, [&pool](int count) { pool.stop(count); });
     display_tick tick(sink.disp, [&pool] { return pool.any_running(); });
     run_loop({&signals, &pool, &tick}, [&pool] { return !pool.any_running(); });
+    // Interrupted: a stop came while boards were being flashed or before
+    // they were started (one after the last ended changed nothing).
+    const bool interrupted =
+        pool.stopping() || std::any_of(pool.boards.begin(), pool.boards.end(), [](const board &b) {
+            return b.outcome.result == board_result::interrupted;
+        });
     return summarize({pool.boards, run.flasher_argv, run.dir, run.facts.run_id, sink.disp.mode,
-                      stop_requested() || pool.stopping(), sink.record_failed, opt.skip_unusable});
+                      interrupted, sink.record_failed, opt.skip_unusable});
 }
 
 int run_station(const gang_run &run, flasher_pool &pool, board_sink &sink, int signal_fd)

@@ -37,7 +37,7 @@ std::string said(const board &b)
     const bool last =
         b.started && (b.outcome.result == board_result::ok ||
                       b.outcome.result == board_result::interrupted || failed_by_itself(b));
-    const std::string text = last ? b.last_line : b.outcome.reason;
+    const std::string text = last ? b.last_line : escaped(b.outcome.reason);
     return text.empty() ? "-" : text;
 }
 

@@ -77,7 +77,7 @@ void station::judge(port &p)
     b.found = found;
     if (found.usable) {
         p.retrying = false;
-        if (!skip_if_done(sink_, b, serial_shared(p, found.serial)))
+        if (!skip_if_done(sink_, b, serial_shared(pool_.boards, b)))
             pool_.start(b);
         if (running(b))
             p.flashing = &b;
@@ -93,18 +93,6 @@ void station::judge(port &p)
     show_changed(sink_.disp);
     p.retry_at = std::chrono::steady_clock::now() + retry_after(*device, !p.retrying);
     p.retrying = true;
-}
-
-bool station::serial_shared(const port &p, const std::string &serial) const
-{
-    if (serial.empty())
-        return false;
-    for (const auto &[path, other] : ports_) {
-        if (&other != &p && other.present && other.current != nullptr &&
-            board_serial(*other.current) == serial)
-            return true;
-    }
-    return false;
 }
 
 void station::arrived(const std::string &path)

@@ -57,7 +57,6 @@ class station : public loop_part
     void left(const std::string &path);
     void judge(port &p);
     void move_ports_on();
-    bool serial_shared(const port &p, const std::string &serial) const;
 
     flasher_pool &pool_;
     board_sink &sink_;
