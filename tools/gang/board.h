@@ -2,6 +2,7 @@
 // flasher that flashed it: what this run saw, and nothing else.
 #pragma once
 
+#include "tools/gang/record.h"
 #include "tools/gang/run_dir.h"
 
 #include <chrono>
@@ -24,19 +25,15 @@ enum class board_phase {
 
 enum class board_result { none, ok, failed, interrupted, not_flashed, skipped };
 
-// The earlier ok record that makes a board done already (--skip-done).
-struct done_record {
-    std::string run, end, usb_path;
-};
-
 struct board {
     std::string usb_path;
-    std::string serial;   // as flasher printed it, else as the walk read it
-    std::string reason;   // not flashed: why
-    std::string advice;   // not flashed: what to do about it
-    done_record done;     // skipped: the record that says it is done
-    std::string log_name; // its flasher's log, in the run directory
-    unsigned plug_in = 0; // --watch: the plug-in at its port it belongs to, from 1
+    std::string serial;      // as flasher printed it, else as the walk read it
+    std::string reason;      // not flashed: why
+    std::string advice;      // not flashed: what to do about it
+    done_record done;        // skipped: the record that says it is done
+    std::string done_lookup; // --skip-done: how it was looked up (the record's done_lookup)
+    std::string log_name;    // its flasher's log, in the run directory
+    unsigned plug_in = 0;    // --watch: the plug-in at its port it belongs to, from 1
     board_phase phase = board_phase::starting;
     board_result result = board_result::none;
 
