@@ -71,7 +71,7 @@ class small_filesystem
             return;
         }
         mounted_ = true;
-        put(filler(), std::string(3 * 4096, 'f'));
+        put(filler(), std::string(std::size_t{3} * 4096, 'f'));
     }
     ~small_filesystem()
     {
@@ -209,6 +209,10 @@ TEST(RecordWriter, ShortWriteIsTakenBackAndTheLineKept)
     // 3900 bytes and a newline: 195 bytes short of a page, and of the limit.
     const std::string before(3900, 'c');
     const std::string first = line_of(600, '1'), second = line_of(600, '2');
+    const std::string ended = before + "\n";
+    std::string all = ended;
+    all += first;
+    all += second;
     for (const scarce_case &c : cases) {
         SCOPED_TRACE(c.what);
         scratch_dir dir;
@@ -245,11 +249,11 @@ TEST(RecordWriter, ShortWriteIsTakenBackAndTheLineKept)
         EXPECT_EQ(r["first"]["pending"], 1);
         EXPECT_EQ(r["first"]["error"], "cannot write the record " + path + ": " + c.reason +
                                            " (195 of 600 bytes of the line were written)");
-        EXPECT_TRUE(same_text(r["after_first"], before + "\n"));
+        EXPECT_TRUE(same_text(r["after_first"], ended));
         EXPECT_EQ(r["second"]["returned"], false);
         EXPECT_EQ(r["second"]["pending"], 2);
         EXPECT_EQ(r["flush"], state_of(record_writer(), true));
-        EXPECT_TRUE(same_text(read_text(path), before + "\n" + first + second));
+        EXPECT_TRUE(same_text(read_text(path), all));
     }
 }
 

@@ -214,7 +214,7 @@ TEST_F(RecordRules, AStationFlashesNothingWhileItsRecordCannotBeWritten)
         }
     } const unmount_after{small};
     dir.write("small/record.jsonl", {});
-    dir.write("small/filler", bytes(4 * 4096, 'f'));
+    dir.write("small/filler", bytes(std::size_t{4} * 4096, 'f'));
     // Once board B was not flashed, room is made; its next plug-in is 3 s
     // later. Then, with three lines on record, the station is stopped.
     const std::string wrapper =

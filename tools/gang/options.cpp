@@ -80,7 +80,7 @@ bool looks_like_option(const std::string &arg)
 // Why a value cannot be taken, or empty.
 std::string value_refusal(const valued_option &v, const std::string *value)
 {
-    const std::string needs = std::string(v.name) + " needs a value, " + v.value;
+    std::string needs = std::string(v.name) + " needs a value, " + v.value;
     if (value == nullptr || value->empty())
         return needs;
     if (value->rfind("--", 0) == 0)
