@@ -13,7 +13,9 @@
 #include <cstring>
 #include <fstream>
 #include <optional>
+#ifdef __linux__
 #include <sys/mount.h>
+#endif
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -66,17 +68,23 @@ class small_filesystem
     explicit small_filesystem(const std::string &where) : path_(where)
     {
         mkdir(path_.c_str(), 0755);
+#ifdef __linux__
         if (mount("tmpfs", path_.c_str(), "tmpfs", 0, "size=16k") != 0) {
             why_ = std::string("cannot mount a tmpfs (it needs root): ") + std::strerror(errno);
             return;
         }
         mounted_ = true;
         put(filler(), std::string(std::size_t{3} * 4096, 'f'));
+#else
+        why_ = "a small tmpfs is mounted on Linux only";
+#endif
     }
     ~small_filesystem()
     {
+#ifdef __linux__
         if (mounted_)
             umount2(path_.c_str(), MNT_DETACH);
+#endif
     }
     small_filesystem(const small_filesystem &) = delete;
     small_filesystem &operator=(const small_filesystem &) = delete;
