@@ -27,15 +27,15 @@ enum class board_result { none, ok, failed, interrupted, not_flashed, skipped };
 
 struct board {
     std::string usb_path;
-    std::string serial;      // as flasher printed it, else as the walk read it
-    std::string reason;      // not flashed: why
-    std::string advice;      // not flashed: what to do about it
-    done_record done;        // skipped: the record that says it is done
-    std::string done_lookup; // --skip-done: how it was looked up (the record's done_lookup)
-    std::string log_name;    // its flasher's log, in the run directory
-    unsigned plug_in = 0;    // --watch: the plug-in at its port it belongs to, from 1
+    std::string serial;   // as flasher printed it, else as the walk read it
+    std::string reason;   // not flashed: why
+    std::string advice;   // not flashed: what to do about it
+    done_record done;     // skipped: the record that says it is done
+    std::string log_name; // its flasher's log, in the run directory
+    unsigned plug_in = 0; // --watch: the plug-in at its port it belongs to, from 1
     board_phase phase = board_phase::starting;
     board_result result = board_result::none;
+    std::string done_lookup; // --skip-done: how the record was looked up (its done_lookup)
 
     pid_t pid = -1;
     int out_fd = -1, err_fd = -1; // flasher's stdout and stderr, read here
