@@ -2,6 +2,7 @@
 // flasher that flashed it: what this run saw, and nothing else.
 #pragma once
 
+#include "tools/gang/record.h"
 #include "tools/gang/run_dir.h"
 
 #include <chrono>
@@ -24,11 +25,6 @@ enum class board_phase {
 
 enum class board_result { none, ok, failed, interrupted, not_flashed, skipped };
 
-// The earlier ok record that makes a board done already (--skip-done).
-struct done_record {
-    std::string run, end, usb_path;
-};
-
 struct board {
     std::string usb_path;
     std::string serial;   // as flasher printed it, else as the walk read it
@@ -39,6 +35,7 @@ struct board {
     unsigned plug_in = 0; // --watch: the plug-in at its port it belongs to, from 1
     board_phase phase = board_phase::starting;
     board_result result = board_result::none;
+    std::string done_lookup; // --skip-done: how the record was looked up (its done_lookup)
 
     pid_t pid = -1;
     int out_fd = -1, err_fd = -1; // flasher's stdout and stderr, read here

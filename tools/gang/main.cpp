@@ -15,6 +15,7 @@
 #include "usb/transport.h"
 
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
@@ -47,33 +48,39 @@ const char *mode_name(run_mode mode)
     return "erase";
 }
 
+// A run refused before it touched a device: it says why and leaves no run
+// directory behind.
+int refuse_run(gang_run &run, const std::string &why)
+{
+    remove_run_dir(run.dir, run.made_dirs);
+    return refuse(why);
+}
+
 // The run's directory, its own record, and --record: all made before any
 // device is touched, so a path that cannot be written stops nothing midway.
 bool open_run_files(const gang_options &opt, gang_run &run, std::string &error)
 {
     const wall_time start = std::chrono::system_clock::now();
     run.facts.run_id = run_id(start, static_cast<long>(getpid()));
-    if (!make_run_dir(opt.logs, run.facts.run_id, run.dir, error))
+    run.facts.host = host_name();
+    run.facts.station = opt.station.empty() ? run.facts.host : opt.station;
+    if (!make_run_dir(opt.logs, run.facts.run_id, run.dir, run.made_dirs, error))
         return false;
-    run.own_record_fd = open_record(run.dir + "/record.jsonl");
-    if (run.own_record_fd < 0) {
-        error = "cannot write " + run.dir + "/record.jsonl";
-        return false;
-    }
-    if (!opt.record.empty() && (run.record_fd = open_record(opt.record)) < 0) {
-        error = "cannot write the record " + opt.record;
-        return false;
-    }
-    return true;
+    return run.records.open(run.dir + "/record.jsonl", error) &&
+           (opt.record.empty() || run.records.open(opt.record, error));
 }
 
-// The input read once; the flasher's arguments name the snapshot.
+// The input read once, and checked against --sha256; the flasher's
+// arguments name the snapshot.
 bool take_input(const gang_options &opt, gang_run &run, std::string &error)
 {
     std::string input = "erase";
     if (opt.input != "erase") {
         snapshot snap;
         if (!take_snapshot(opt.input, run.dir + "/input.bin", snap, error, stop_requested))
+            return false;
+        error = sha256_refusal(snap, opt.input, opt.sha256);
+        if (!error.empty())
             return false;
         input = snap.path;
         run.facts.image = opt.input;
@@ -88,7 +95,6 @@ bool take_input(const gang_options &opt, gang_run &run, std::string &error)
 
 void fill_facts(const gang_options &opt, const input_survey &input, gang_run &run)
 {
-    run.facts.host = host_name();
     run.facts.mode = mode_name(input.plan.mode);
     run.facts.erase_all = opt.erase_all;
     run.facts.plan_pages = input.plan.pages;
@@ -99,14 +105,30 @@ void fill_facts(const gang_options &opt, const input_survey &input, gang_run &ru
     run.disp.plan_pages = input.plan.pages;
 }
 
+// The record's last chance: lines still waiting are written now, or the
+// run fails and they are given here, so that none is lost unseen.
+void finish_record(gang_run &run)
+{
+    if (run.records.flush())
+        return;
+    run.record_failed = true;
+    std::fprintf(stderr, "flasher-gang: %s\n", run.records.error().c_str());
+    for (const record_writer::unwritten_lines &left : run.records.unwritten()) {
+        std::fprintf(stderr, "flasher-gang: %zu lines are missing from %s:\n", left.lines.size(),
+                     left.path.c_str());
+        for (const std::string &line : left.lines)
+            std::fputs(line.c_str(), stderr);
+    }
+}
+
 // Every attached device, flashed at once.
 int run_batch(const gang_options &opt, gang_run &run)
 {
     device_survey devices = survey_devices(dryrun::searched());
     if (!devices.listed)
-        return refuse("the USB devices cannot be listed");
+        return refuse_run(run, "the USB devices cannot be listed");
     if (devices.boards.empty())
-        return refuse(devices.none_attached);
+        return refuse_run(run, devices.none_attached);
     for (const std::string &other : devices.other_products)
         std::fprintf(stderr, "flasher-gang: not flashed: %s\n", other.c_str());
     for (board &b : devices.boards) {
@@ -120,6 +142,7 @@ int run_batch(const gang_options &opt, gang_run &run)
         return lines;
     };
     supervise(run);
+    finish_record(run);
     return summarize(run, opt.skip_unusable);
 }
 
@@ -132,6 +155,7 @@ int run_station(gang_run &run)
     std::fflush(stdout);
     if (const int status = watch(run); status != 0)
         return status;
+    finish_record(run);
     return summarize_session(run);
 }
 
@@ -144,23 +168,23 @@ int run_gang(const gang_options &opt, gang_run &run)
     run.flasher_argv = {flasher};
     done_index done;
     if (opt.skip_done) {
-        if (!load_done_index(opt.record, done, error))
+        if (!open_done_index(done, opt.record, error))
             return refuse(error);
         run.done = &done;
     }
     if (!open_run_files(opt, run, error))
-        return refuse(error);
+        return refuse_run(run, error);
     if (!take_input(opt, run, error)) {
         if (!stop_requested())
-            return refuse(error);
-        std::fprintf(stderr, "flasher-gang: interrupted while reading %s; no device was touched\n",
-                     opt.input.c_str());
+            return refuse_run(run, error);
+        refuse_run(run, "interrupted while reading " + input_name(opt.input) +
+                            "; no device was touched");
         return gang_interrupted;
     }
 
     const input_survey input = survey_input(run.flasher_argv[1], opt.erase_all);
     if (!input.taken)
-        return refuse(input.refusal);
+        return refuse_run(run, input.refusal);
     if (!input.warning.empty())
         std::fprintf(stderr, "flasher-gang: warning: %s\n", input.warning.c_str());
     fill_facts(opt, input, run);
@@ -176,6 +200,9 @@ int main(int argc, char **argv)
         return status;
     gang_run run;
     run.signal_fd = catch_stop_signals();
+    // Past a file size limit a write fails with EFBIG, which the record
+    // reports naming the file, instead of the signal ending the gang.
+    std::signal(SIGXFSZ, SIG_IGN);
     // Each flasher is pinned to its own device; a pin meant for one flasher
     // must not narrow the gang's search.
     unsetenv("FLASHER_USBPATH");

@@ -103,7 +103,7 @@ bool start_flasher(const std::vector<std::string> &argv, const std::string &usb_
     sigset_t none, defaults;
     sigemptyset(&none);
     sigemptyset(&defaults);
-    for (const int sig : {SIGPIPE, SIGINT, SIGTERM, SIGHUP})
+    for (const int sig : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGXFSZ})
         sigaddset(&defaults, sig);
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setsigdefault(&attr, &defaults);

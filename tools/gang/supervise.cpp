@@ -83,6 +83,53 @@ void reap(gang_run &run, board &b)
     finish_board(run, b);
 }
 
+// Another board of the run (attached beside it, or at another port in a
+// session) has this board's serial: the record cannot tell them apart.
+bool serial_shared(const gang_run &run, const board &b)
+{
+    for (const board &other : run.boards) {
+        if (&other != &b && other.usb_path != b.usb_path && other.serial == b.serial)
+            return true;
+    }
+    return false;
+}
+
+// Why a board did not succeed, for its record line.
+std::string reason_of(const board &b)
+{
+    if (!b.reason.empty())
+        return b.reason;
+    if (b.exit_status >= 0)
+        return "flasher exited " + std::to_string(b.exit_status);
+    if (b.signal > 0)
+        return "flasher was ended by signal " + std::to_string(b.signal);
+    return b.last_line;
+}
+
+// The record's view of a board. (What the board took, message by message,
+// comes with flasher's events; until then `taken` stays unknown.)
+board_line line_of(const board &b)
+{
+    const bool flashed = b.result != board_result::not_flashed && b.result != board_result::skipped;
+    board_line line;
+    line.usb_path = b.usb_path;
+    line.plug_in = b.plug_in;
+    line.serial = b.serial;
+    line.start = b.start_wall;
+    line.end = b.end_wall;
+    line.seconds = flashed ? board_seconds(b, b.end) : -1;
+    line.result = result_name(b.result);
+    line.reason = b.result == board_result::ok ? "" : reason_of(b);
+    if (b.result == board_result::skipped)
+        line.done = b.done;
+    line.done_lookup = b.done_lookup;
+    line.exit_status = b.exit_status;
+    line.signal = b.signal;
+    if (flashed)
+        line.last_line = b.last_line;
+    return line;
+}
+
 // One round of the batch loop: waits for output, an end or a signal.
 void poll_once(gang_run &run)
 {
@@ -115,27 +162,41 @@ bool any_running(const gang_run &run)
 
 void finish_board(gang_run &run, board &b)
 {
-    const nlohmann::ordered_json record = board_record(run.facts, b);
-    const std::string line = json_line(record);
-    for (const int fd : {run.own_record_fd, run.record_fd}) {
-        if (fd >= 0 && !append_record(fd, line))
-            run.record_failed = true;
-    }
+    const nlohmann::ordered_json record = record_line(run.facts, line_of(b));
+    if (!run.records.write(json_line(record)))
+        std::fprintf(stderr, "flasher-gang: %s; the line is kept and written when it can be\n",
+                     run.records.error().c_str());
     if (run.done != nullptr)
-        note_record(*run.done, record);
+        note_line(*run.done, record);
     show_ended(run.disp, b, record);
+}
+
+bool record_writable(gang_run &run, board &b)
+{
+    if (run.records.flush())
+        return true;
+    b.reason = run.records.error() + "; no board is flashed until it can be";
+    end_unstarted(run, b, board_result::not_flashed);
+    return false;
 }
 
 bool skip_if_done(gang_run &run, board &b)
 {
     if (run.done == nullptr)
         return false;
-    const done_record *done = find_done(*run.done, b.serial, run.facts.image_sha256);
-    if (done == nullptr)
+    follow_record(*run.done);
+    for (const std::string &note : take_notes(*run.done))
+        std::fprintf(stderr, "flasher-gang: %s\n", note.c_str());
+    const skip_answer answer = decide_skip(*run.done, b.serial, run.facts.image_sha256,
+                                           run.facts.mode, serial_shared(run, b));
+    b.done_lookup = answer.lookup;
+    if (!answer.skip) {
+        if (!answer.why.empty())
+            std::fprintf(stderr, "flasher-gang: %s: %s\n", b.usb_path.c_str(), answer.why.c_str());
         return false;
-    b.done = *done;
-    b.reason = "already done with this image: ok at " + done->end + " on " + done->usb_path +
-               ", run " + done->run;
+    }
+    b.done = answer.done;
+    b.reason = answer.why;
     end_unstarted(run, b, board_result::skipped);
     return true;
 }

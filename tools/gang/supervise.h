@@ -7,6 +7,7 @@
 #include "tools/gang/display.h"
 #include "tools/gang/done_index.h"
 #include "tools/gang/record.h"
+#include "tools/gang/record_file.h"
 
 #include <deque>
 #include <poll.h>
@@ -17,19 +18,23 @@ struct gang_run {
     run_facts facts;
     std::vector<std::string> flasher_argv; // the flasher, then its arguments
     std::string dir;                       // the run's own directory
-    int record_fd = -1;                    // --record, or -1
-    int own_record_fd = -1;                // the run directory's record
+    std::vector<std::string> made_dirs;    // made for the run: taken back if it is refused
+    record_writer records;                 // the run directory's record and --record
     int signal_fd = -1;
     display disp;
     std::deque<board> boards; // every board of the run; references stay valid
     bool interrupted = false;
-    bool record_failed = false; // a record line could not be written
+    bool record_failed = false; // record lines could not be written, even at the end
     done_index *done = nullptr; // --skip-done: the boards done already
 };
 
 // With --skip-done, a usable board that the record already calls done for
 // this image: it is ended as skipped, with that record, and true returned.
 bool skip_if_done(gang_run &run, board &b);
+
+// No record, no flash: true when every record line is written (pending ones
+// are tried again now); else the board is ended not flashed, saying why.
+bool record_writable(gang_run &run, board &b);
 
 // Writes the record of a board that has ended (or was never started) to
 // the run's record and to --record, and shows it.

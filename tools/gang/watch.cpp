@@ -80,6 +80,8 @@ void judge(session &s, port &p)
         p.retrying = false;
         b.reason.clear();
         b.phase = board_phase::starting;
+        if (!record_writable(s.run, b))
+            return;
         if (!skip_if_done(s.run, b))
             start_board(s.run, b);
         return;
