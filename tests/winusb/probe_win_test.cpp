@@ -4,9 +4,8 @@
 // and that nothing is written. The device table of this test holds vendor
 // 0x0A1B, product 0x00CD.
 #include "tools/probe/input_report.h"
-#include "tools/probe/win/pins.h"
 #include "tools/probe/win/report.h"
-#include "usb/winusb/winusb_dryrun.h"
+#include "usb/dryrun/winusb/winusb_dryrun.h"
 
 #include "win_double.h"
 
@@ -179,12 +178,15 @@ TEST_P(pin_test, shortest_text_that_selects_it_alone)
 {
     win.devices = GetParam().devices;
     const dryrun_win::walk_result walk = dryrun_win::walk(nullptr);
+    const probe_subject survey;
+    const listed_search search = win_listed_search(walk, survey, nullptr);
     std::vector<std::string> texts;
-    for (const device_pin &pin : usable_pins(walk))
-        texts.push_back(pin.text);
+    for (const listed_target &d : search.devices) {
+        if (d.usable)
+            texts.push_back(d.pin);
+    }
     EXPECT_EQ(texts, GetParam().pins);
-    const win_probe_subject survey;
-    EXPECT_EQ(pinned_command({survey, nullptr, nullptr, walk}, texts.back()),
+    EXPECT_EQ(pinned_command({survey, nullptr, nullptr, search}, texts.back()),
               GetParam().last_command);
 }
 
@@ -235,10 +237,10 @@ std::string write_image(std::size_t size)
     return path;
 }
 
-std::string report_text(const win_probe_findings &findings, const verdict &v)
+std::string report_text(const probe_findings &findings, const verdict &v)
 {
     std::FILE *out = std::tmpfile();
-    print_win_report(out, findings, v);
+    print_report(out, flasher_win_probe, findings, v);
     std::rewind(out);
     std::string text;
     for (int c = std::fgetc(out); c != EOF; c = std::fgetc(out))
@@ -305,14 +307,14 @@ TEST_P(run_test, runs_the_front_end_and_writes_nothing)
     EXPECT_EQ(dryrun::sent().size() - sent_before,
               GetParam().image_there ? 1 + 2 + 3 * 33 + 1u : 0u);
 
-    const win_probe_subject subject{{image}, nullptr, false};
+    const probe_subject subject{{image}, nullptr, nullptr};
     const input_plan plan = plan_input(
         run, {dryrun::sent().begin() + static_cast<long>(sent_before), dryrun::sent().end()});
     // Without an input the front end does not search; the probe does.
-    const dryrun_win::walk_result walk =
-        run.prepared ? dryrun_win::searched() : dryrun_win::walk(nullptr);
-    const win_probe_findings findings{subject, &run, &plan, walk};
-    const verdict v = judge_win(findings);
+    const listed_search search = win_listed_search(
+        run.prepared ? dryrun_win::searched() : dryrun_win::walk(nullptr), subject, &run);
+    const probe_findings findings{subject, &run, &plan, search};
+    const verdict v = judge(flasher_win_probe, findings);
     EXPECT_EQ(v.status, GetParam().status) << v.text;
     const std::string report = report_text(findings, v);
     for (const fact &f : GetParam().facts)

@@ -34,6 +34,10 @@ struct win_device {
 // and goes no further, whether or not it can then use it.
 bool ends_search(win_verdict verdict);
 
+// True for a verdict that ends the whole attempt: the search ends at the
+// device, and flasher-win cannot use it.
+bool ends_attempt(win_verdict verdict);
+
 // Lists the present USB devices afresh, as every attempt does. False when
 // the list cannot be had.
 bool list_present_devices(HDEVINFO &devices);

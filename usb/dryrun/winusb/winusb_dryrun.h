@@ -1,12 +1,12 @@
-// The dry-run back-end of flasher-probe.exe. open_usb walks the present USB
-// devices with flasher-win's own steps (device_walk.h), opens every device
-// those steps would take (CreateFile, WinUsb_Initialize, the pipe query) and
-// closes it again; it also reads which driver each device is bound to.
-// flasher_dev_write records each message and reports it sent in full.
-// Linked in place of flasher-win's back-end, it lets the unchanged front end
-// run its whole sequence without writing to any device.
+// The dry run of flasher-win's WinUSB back-end: the search of the present USB
+// devices with flasher-win's own steps (device_walk.h), each device those
+// steps would take opened (CreateFile, WinUsb_Initialize, the pipe query) and
+// closed again, and the driver each device is bound to. With the transport
+// every dry run shares (dryrun_transport.h), it is the back-end
+// flasher-probe.exe runs the front end on.
 #pragma once
 
+#include "usb/dryrun/dryrun_transport.h"
 #include "usb/dryrun/sent_messages.h"
 #include "usb/winusb/device_walk.h"
 
@@ -47,9 +47,8 @@ struct walk_result {
 // Makes the search with this serial (null when absent).
 walk_result walk(const char *serial);
 
-// The search made by the front end's open_usb (the last one, if several),
-// and whether it made one at all.
+// The search made by the front end's open_usb (the last one, if several);
+// dryrun::searched_at_all() tells whether it made one.
 const walk_result &searched();
-bool searched_at_all();
 
 } // namespace dryrun_win
