@@ -3,18 +3,13 @@
 // flasher-win before the one behind, the text that pins each usable device,
 // and that nothing is written. The device table of this test holds vendor
 // 0x0A1B, product 0x00CD.
-#include "tools/probe/input_report.h"
 #include "tools/probe/win/report.h"
 #include "usb/dryrun/winusb/winusb_dryrun.h"
 
-#include "win_double.h"
+#include "probe_win_support.h"
 
-#include <gtest/gtest.h>
-
-#include <cstdio>
 #include <ostream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace
@@ -27,28 +22,6 @@ const char id_b[] = R"(USB\VID_0A1B&PID_00CD\SN02)";
 const char id_other_product[] = R"(USB\VID_0A1B&PID_00CE\SN01)";
 const char id_hub[] = R"(USB\ROOT_HUB30\4&1B2C3D&0&0)";
 const std::string id_too_long = R"(USB\VID_0A1B&PID_00CD\)" + std::string(200, 'L');
-
-class probe_win_test : public testing::Test
-{
-  protected:
-    void SetUp() override
-    {
-        win_double_reset();
-        win.pipes = {{true, 0x81}, {true, 0x02}};
-    }
-
-    // Whatever the dry run did: every list, file and interface given back,
-    // and not one write, not even a pipe policy.
-    void TearDown() override
-    {
-        EXPECT_EQ(win.misuse, std::vector<std::string>{});
-        EXPECT_EQ(win.lists_destroyed, win.lists_created);
-        EXPECT_EQ(win.files_closed, win.files_opened);
-        EXPECT_EQ(win.interfaces_freed, win.interfaces_created);
-        EXPECT_EQ(win.writes.size(), 0u);
-        EXPECT_EQ(win.policies.size(), 0u);
-    }
-};
 
 // ---- Each device's outcome and driver ----
 
@@ -186,8 +159,7 @@ TEST_P(pin_test, shortest_text_that_selects_it_alone)
             texts.push_back(d.pin);
     }
     EXPECT_EQ(texts, GetParam().pins);
-    EXPECT_EQ(pinned_command({survey, nullptr, nullptr, search}, texts.back()),
-              GetParam().last_command);
+    EXPECT_EQ(pinned_command(survey, nullptr, texts.back()), GetParam().last_command);
 }
 
 const std::string id_prefix = R"(USB\VID_0A1B&PID_00CD)";
@@ -224,49 +196,6 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto &info) { return std::string(info.param.name); });
 
 // ---- Whole dry runs of the front end, and the report ----
-
-// A file of this test process's own: ctest runs the cases side by side.
-std::string write_image(std::size_t size)
-{
-    std::string path = testing::TempDir() + std::to_string(getpid()) + ".probe_win_image.bin";
-    std::FILE *f = std::fopen(path.c_str(), "wb");
-    for (std::size_t i = 0; f != nullptr && i < size; ++i)
-        std::fputc(static_cast<int>(i * 7 % 251), f);
-    if (f != nullptr)
-        std::fclose(f);
-    return path;
-}
-
-std::string report_text(const probe_findings &findings, const verdict &v)
-{
-    std::FILE *out = std::tmpfile();
-    print_report(out, flasher_win_probe, findings, v);
-    std::rewind(out);
-    std::string text;
-    for (int c = std::fgetc(out); c != EOF; c = std::fgetc(out))
-        text += static_cast<char>(c);
-    std::fclose(out);
-    return text;
-}
-
-// The report's line that starts with `start`, or the `after`th line after it.
-std::string line_of(const std::string &report, const std::string &start, int after)
-{
-    std::size_t at = report.find("\n" + start);
-    for (int i = 0; i < after && at != std::string::npos; ++i)
-        at = report.find('\n', at + 1);
-    if (at == std::string::npos)
-        return "(no line " + start + ")";
-    return report.substr(at + 1, report.find('\n', at + 1) - at - 1);
-}
-
-std::size_t count_of(const std::string &text, const std::string &what)
-{
-    std::size_t n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
 
 // A fact the report must state: in the line that starts with `start`, or
 // the `after`th line after it.

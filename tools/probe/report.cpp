@@ -19,7 +19,8 @@ std::string looked_for()
 }
 
 // The outcome column of a device line. Without a search no device is
-// chosen: one that passes is only said to pass.
+// chosen and no attempt fails: what the program would make of each is only
+// said of it.
 std::string outcome_column(const device_outcome &o, bool searched, const std::string &program)
 {
     switch (o.kind) {
@@ -31,7 +32,8 @@ std::string outcome_column(const device_outcome &o, bool searched, const std::st
     case outcome_kind::passed_over:
         return "passed over: " + o.reason;
     case outcome_kind::fails_attempt:
-        return "fails the attempt: " + o.reason;
+        return searched ? "fails the attempt: " + o.reason
+                        : "would fail the attempt, had " + program + " got this far: " + o.reason;
     }
     return o.reason;
 }

@@ -8,6 +8,10 @@
 #include "usb/winusb/device_id.h"
 #include "usb/winusb/win_api.h"
 
+// Every write goes to this pipe, whatever pipes the steps below found: the
+// device must have it as a bulk OUT pipe.
+constexpr UCHAR flash_out_pipe = 0x02;
+
 // Where the steps left a device, in the order they are taken.
 enum class win_verdict {
     id_unreadable,    // CM_Get_Device_IDA failed: passed over

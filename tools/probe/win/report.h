@@ -23,6 +23,7 @@ listed_search search_winusb(const probe_subject &subject, const dry_run *run);
 // flasher-win line.
 void print_serial_pins(std::FILE *out, const probe_build &build, const probe_findings &findings);
 
-// The command that runs flasher-win on the same input with `serial` in place
-// of any serial given.
-std::string pinned_command(const probe_findings &findings, const std::string &serial);
+// The command that runs flasher-win on the same input (run: the dry run,
+// null in a survey) with `serial` in place of any serial given.
+std::string pinned_command(const probe_subject &subject, const dry_run *run,
+                           const std::string &serial);

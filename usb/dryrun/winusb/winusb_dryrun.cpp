@@ -8,23 +8,14 @@ namespace
 
 walk_result last_walk;
 
-driver_reading read_driver(HDEVINFO devices, SP_DEVINFO_DATA info)
+// flasher-win's steps with a device it takes, and what the dry run reads
+// while the device is open; everything opened is closed again.
+void open_and_close(listed_device &listed)
 {
-    driver_reading reading;
-    DWORD type = 0;
-    const DWORD room = sizeof reading.service - 1; // the last byte stays the terminator
-    if (SetupDiGetDeviceRegistryPropertyA(devices, &info, SPDRP_SERVICE, &type,
-                                          reinterpret_cast<PBYTE>(reading.service), room,
-                                          nullptr)) {
-        reading.state = reading.service[0] != '\0' ? driver_state::bound : driver_state::none;
-        return reading;
-    }
-    reading.service[0] = '\0';
-    reading.error = GetLastError();
-    // Windows' answer for a property the device does not have.
-    reading.state =
-        reading.error == ERROR_INVALID_DATA ? driver_state::none : driver_state::unreadable;
-    return reading;
+    open_taken_device(listed.device);
+    if (listed.device.verdict == win_verdict::chosen)
+        listed.pipes = read_pipes(listed.device.winusb);
+    close_device(listed.device);
 }
 
 } // namespace
@@ -36,11 +27,11 @@ walk_result walk(const char *serial)
                                                     const win_device &examined, bool stops) {
         if (examined.verdict == win_verdict::id_unreadable)
             return true;
-        listed_device listed{examined, read_driver(devices, info)};
-        if (listed.device.verdict == win_verdict::taken) {
-            open_taken_device(listed.device);
-            close_device(listed.device);
-        }
+        listed_device listed{examined, read_driver(devices, info), {}, {}};
+        if (listed.device.verdict == win_verdict::taken)
+            open_and_close(listed);
+        if (listed.device.verdict == win_verdict::cannot_open && bound_to_winusb(listed.driver))
+            listed.problem = read_problem(info.DevInst);
         if (stops)
             result.stop = static_cast<int>(result.devices.size());
         result.devices.push_back(listed);

@@ -1,13 +1,16 @@
 // The dry run of flasher-win's WinUSB back-end: the search of the present USB
 // devices with flasher-win's own steps (device_walk.h), each device those
 // steps would take opened (CreateFile, WinUsb_Initialize, the pipe query) and
-// closed again, and the driver each device is bound to. With the transport
-// every dry run shares (dryrun_transport.h), it is the back-end
-// flasher-probe.exe runs the front end on.
+// closed again, and what it reads beside them (readings.h): the driver each
+// device is bound to, every pipe of a device it opened, the Device Manager
+// status of a WinUSB device that cannot be opened. With the transport every
+// dry run shares (dryrun_transport.h), it is the back-end flasher-probe.exe
+// runs the front end on.
 #pragma once
 
 #include "usb/dryrun/dryrun_transport.h"
 #include "usb/dryrun/sent_messages.h"
+#include "usb/dryrun/winusb/readings.h"
 #include "usb/winusb/device_walk.h"
 
 #include <vector>
@@ -15,22 +18,11 @@
 namespace dryrun_win
 {
 
-// The service a device is bound to, as SetupAPI tells it.
-enum class driver_state {
-    bound,      // service names it
-    none,       // the device has no service: no driver is installed for it
-    unreadable, // the reading failed (error says why)
-};
-
-struct driver_reading {
-    driver_state state = driver_state::none;
-    char service[256] = {};
-    DWORD error = 0;
-};
-
 struct listed_device {
     win_device device; // handles closed
     driver_reading driver;
+    pipe_reading pipes;      // read when it was opened: chosen
+    problem_reading problem; // read when it is bound to WinUSB and cannot be opened
 };
 
 // One search: every listed device whose instance ID could be read, in
