@@ -98,9 +98,11 @@ listed_search win_listed_search(const dryrun_win::walk_result &walk, const probe
     for (std::size_t i = 0; i < walk.devices.size(); ++i) {
         const listed_device &d = walk.devices[i];
         if (const std::string other = other_product(d); !other.empty()) {
-            search.other_products.push_back(std::string(d.device.instance_id) + " has " + other +
-                                            "; flasher-win looks for " + looked_for);
-            search.others += std::string("; ") + d.device.instance_id + " has " + other;
+            std::string has = d.device.instance_id;
+            has.append(" has ").append(other);
+            search.others.append("; ").append(has);
+            search.other_products.push_back(
+                has.append("; flasher-win looks for ").append(looked_for));
         }
         if (!is_target(d))
             continue;
