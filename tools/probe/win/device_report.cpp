@@ -82,6 +82,9 @@ std::string why_not_chosen(const win_device &d, const probe_subject &subject)
     return "not a target device";
 }
 
+// The same few lines as describe_outcome in tools/probe/device_report.cpp,
+// over the WinUSB walk's verdicts; one copy would need a template over both
+// walks' verdict types.
 device_outcome describe_outcome(const win_device &d, const probe_subject &subject)
 {
     if (d.verdict == win_verdict::chosen)
