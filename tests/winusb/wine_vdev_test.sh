@@ -54,7 +54,7 @@ trap 'wine_cleanup "$wine" "$scratch"' EXIT
 wine_copy_prefix "$made" "$scratch" || { echo "cannot copy the Wine prefix from $made"; exit 1; }
 
 # flasher-vdev's devices and the instance IDs Wine gives them start with.
-# A device may carry more of flasher-vdev's device spec after a '/'.
+# A device may carry more of flasher-vdev's --device settings after a '/'.
 device_args=()
 win_count=0 other_count=0
 for d in ${devices//+/ }; do
