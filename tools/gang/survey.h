@@ -6,7 +6,7 @@
 
 #include "tools/gang/board.h"
 #include "tools/probe/plan.h"
-#include "usb/dryrun/dryrun_transport.h"
+#include "usb/dryrun/libusb/libusb_dryrun.h"
 
 #include <string>
 #include <vector>
