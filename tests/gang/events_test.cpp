@@ -1,6 +1,7 @@
 // flasher's events as the gang reads them, and the verdict it draws from
 // them: what each line adds to a board's account, and when a board is ok.
-// The lines are written out here in the channel's documented format.
+// The lines are written out here in the channel's documented format. (How
+// the record and the terminal escape a text: record_line_test.)
 #include "tools/gang/events.h"
 #include "tools/gang/text.h"
 #include "tools/gang/verdict.h"
@@ -56,7 +57,7 @@ struct tally_case {
     bool board_changed;
 };
 
-TEST(Events, EachLineAddsToTheTally)
+TEST(GangEvents, EachLineAddsToTheTally)
 {
     const std::vector<std::string> whole = firmware_run(2, true);
     const tally_case cases[] = {
@@ -207,7 +208,7 @@ TEST(Events, EachLineAddsToTheTally)
 }
 
 // The malformed lines of the last case: each counted once, none taken.
-TEST(Events, MalformedLinesAreCountedAndPassedOver)
+TEST(GangEvents, MalformedLinesAreCountedAndPassedOver)
 {
     const event_state s = taken({"page n=0 header", "Page n=0 header=3 chunks=32",
                                  "erase  asked=12 took=12", "", "later kind=1"});
@@ -219,7 +220,7 @@ struct serial_case {
     std::optional<std::string> serial;
 };
 
-TEST(Events, TheOpenedSerialIsDecodedFromHex)
+TEST(GangEvents, TheOpenedSerialIsDecodedFromHex)
 {
     const serial_case cases[] = {
         {"opened path=1-1 serial=534e3031", "SN01"},
@@ -239,7 +240,7 @@ TEST(Events, TheOpenedSerialIsDecodedFromHex)
 }
 
 // A line that comes in pieces is taken once, when it is whole.
-TEST(Events, LinesSplitAcrossReadsAreTakenWhole)
+TEST(GangEvents, LinesSplitAcrossReadsAreTakenWhole)
 {
     const std::string all = lines(firmware_run(1, true));
     for (std::size_t piece : {1, 3, 7, 64}) {
@@ -259,7 +260,7 @@ struct step_case {
     flasher_step step;
 };
 
-TEST(Events, TheStepFollowsTheLines)
+TEST(GangEvents, TheStepFollowsTheLines)
 {
     const step_case cases[] = {
         {{"start version=1"}, flasher_step::starting},
@@ -403,31 +404,10 @@ TEST(Verdict, OkExactlyWhenExitedZeroAndEveryMessageThatCountsWasTaken)
     }
 }
 
-// ---- texts for the terminal ----
+// ---- columns ----
 
-struct escape_case {
-    std::string raw;
-    std::string shown;
-};
-
-TEST(Text, EveryByteOutsidePrintableAsciiIsEscaped)
+TEST(Columns, CellsKeepTheirWidth)
 {
-    const escape_case cases[] = {
-        {"SN01", "SN01"},
-        {"A\npage: 239", "A\\x0Apage: 239"},
-        {"\033[2J", "\\x1B[2J"},
-        {"back\\slash", "back\\\\slash"},
-        {std::string("nul\0x", 5), "nul\\x00x"},
-        {"\x7F\xC3\xA9", "\\x7F\\xC3\\xA9"},
-    };
-    for (const escape_case &c : cases)
-        EXPECT_EQ(escaped(c.raw), c.shown);
-}
-
-TEST(Text, TrailingSpacesGoAndCellsKeepTheirWidth)
-{
-    EXPECT_EQ(trimmed("page: 2  "), "page: 2");
-    EXPECT_EQ(trimmed("   "), "");
     EXPECT_EQ(cell("ab", 5), "ab   ");
     EXPECT_EQ(cell("abcdefgh", 6), "abc...");
     EXPECT_EQ(cell("abcdefgh", 2), "ab");

@@ -2,6 +2,7 @@
 // outside: what a started program finds itself given (its descriptors, its
 // signals), what is left open here when a start fails, a failed waitpid,
 // and a child that outlives the process that started it.
+#include "in_child.h"
 #include "support.h"
 #include "tools/gang/process.h"
 #include "tools/gang/signals.h"
@@ -150,32 +151,12 @@ TEST(Reap, AFailedWaitIsNoExitStatus)
     close_descriptors(p);
 }
 
-// Run in a child of the test, so that its signal settings go with it.
-template <typename Body> int in_child(Body body)
-{
-    const pid_t child = fork();
-    if (child == 0)
-        _exit(body());
-    int status = 0;
-    const auto until = std::chrono::steady_clock::now() + deadline;
-    while (waitpid(child, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > until) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-            return -1;
-        }
-        pollfd none{-1, 0, 0};
-        poll(&none, 1, 10);
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
-}
-
 // A parent that ignores SIGCHLD and blocks INT: the gang still gets its
 // flashers' exit statuses, and still hears INT.
 TEST(Signals, WhatTheParentLeftIsPutBack)
 {
     support::scratch_dir dir;
-    const int result = in_child([&dir] {
+    const nlohmann::json result = support::in_child([&dir]() -> nlohmann::json {
         std::signal(SIGCHLD, SIG_IGN);
         sigset_t blocked;
         sigemptyset(&blocked);
@@ -202,7 +183,7 @@ TEST(Signals, AStopBeforeABlockingOpenIsNotLost)
     support::scratch_dir dir;
     const std::string fifo = dir.file("fifo");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    const int result = in_child([&dir, &fifo] {
+    const nlohmann::json result = support::in_child([&dir, &fifo]() -> nlohmann::json {
         catch_signals();
         raise(SIGINT); // handled now: nothing is blocked yet to notice it
         const stop_watch_during_wait watching;

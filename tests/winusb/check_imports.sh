@@ -6,7 +6,8 @@
 # Usage: check_imports.sh <objdump> <exe> [function:dll | function:- ...]
 #   Each further argument names a function the exe must import from that DLL,
 #   or (with -) must not import at all. Without any: flasher-win.exe's, which
-#   reads no driver property (that is flasher-probe.exe's alone).
+#   reads no driver property, no Device Manager status, no pipe beyond the
+#   first two and no error text (those are flasher-probe.exe's alone).
 set -euo pipefail
 objdump=$1
 exe=$2
@@ -15,7 +16,8 @@ checks=("$@")
 [ ${#checks[@]} -gt 0 ] ||
   checks=(CM_Get_Device_IDA:cfgmgr32.dll SetupDiGetClassDevsExA:setupapi.dll
           WinUsb_WritePipe:winusb.dll WinUsb_SetPipePolicy:winusb.dll Sleep:kernel32.dll
-          SetupDiGetDeviceRegistryPropertyA:-)
+          SetupDiGetDeviceRegistryPropertyA:- CM_Get_DevNode_Status:-
+          WinUsb_QueryInterfaceSettings:- FormatMessageA:-)
 
 dump=$("$objdump" -p "$exe")
 mapfile -t dlls < <(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$dump" | tr 'A-Z' 'a-z' | sort -u)

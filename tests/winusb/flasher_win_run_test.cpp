@@ -5,6 +5,7 @@
 #include "frontend/run_request.h"
 
 #include "win_double.h"
+#include "write_pipe_cases.h"
 
 #include <gtest/gtest.h>
 
@@ -207,5 +208,29 @@ TEST_F(flasher_win_run, winusb_failing_every_attempt_leaks_nothing)
     EXPECT_EQ(win.files_closed, win.files_opened);
     EXPECT_EQ(win.writes.size(), 0u);
 }
+
+// flasher-win with devices that differ only in their pipes: it opens each,
+// and its erase is taken exactly when pipe 0x02 takes writes, as
+// flasher-probe.exe foretells from the same table (write_pipe_cases.h).
+class write_pipe_run : public flasher_win_run, public testing::WithParamInterface<write_pipe_case>
+{
+};
+
+TEST_P(write_pipe_run, erase_taken_only_through_pipe_0x02)
+{
+    win.devices = {{id_sn01}};
+    win.pipes = GetParam().pipes;
+    const int status = run({"erase"});
+    EXPECT_EQ(win.files_opened.size(), 1u); // the first attempt opened it
+    ASSERT_EQ(win.writes.size(), GetParam().writes_go_through ? 3u : 1u);
+    EXPECT_EQ(win.writes[0].pipe, 0x02);
+    EXPECT_EQ(status, GetParam().writes_go_through ? 0 : 1);
+    EXPECT_EQ(err, GetParam().writes_go_through
+                       ? "continuing with flashing\nerased\n"
+                       : "continuing with flashing\nerased\nerase error\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(cases, write_pipe_run, testing::ValuesIn(write_pipe_cases),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace

@@ -3,19 +3,13 @@
 // flasher-win before the one behind, the text that pins each usable device,
 // and that nothing is written. The device table of this test holds vendor
 // 0x0A1B, product 0x00CD.
-#include "tools/probe/input_report.h"
-#include "tools/probe/win/pins.h"
 #include "tools/probe/win/report.h"
-#include "usb/winusb/winusb_dryrun.h"
+#include "usb/dryrun/winusb/winusb_dryrun.h"
 
-#include "win_double.h"
+#include "probe_win_support.h"
 
-#include <gtest/gtest.h>
-
-#include <cstdio>
 #include <ostream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace
@@ -28,28 +22,6 @@ const char id_b[] = R"(USB\VID_0A1B&PID_00CD\SN02)";
 const char id_other_product[] = R"(USB\VID_0A1B&PID_00CE\SN01)";
 const char id_hub[] = R"(USB\ROOT_HUB30\4&1B2C3D&0&0)";
 const std::string id_too_long = R"(USB\VID_0A1B&PID_00CD\)" + std::string(200, 'L');
-
-class probe_win_test : public testing::Test
-{
-  protected:
-    void SetUp() override
-    {
-        win_double_reset();
-        win.pipes = {{true, 0x81}, {true, 0x02}};
-    }
-
-    // Whatever the dry run did: every list, file and interface given back,
-    // and not one write, not even a pipe policy.
-    void TearDown() override
-    {
-        EXPECT_EQ(win.misuse, std::vector<std::string>{});
-        EXPECT_EQ(win.lists_destroyed, win.lists_created);
-        EXPECT_EQ(win.files_closed, win.files_opened);
-        EXPECT_EQ(win.interfaces_freed, win.interfaces_created);
-        EXPECT_EQ(win.writes.size(), 0u);
-        EXPECT_EQ(win.policies.size(), 0u);
-    }
-};
 
 // ---- Each device's outcome and driver ----
 
@@ -179,13 +151,15 @@ TEST_P(pin_test, shortest_text_that_selects_it_alone)
 {
     win.devices = GetParam().devices;
     const dryrun_win::walk_result walk = dryrun_win::walk(nullptr);
+    const probe_subject survey;
+    const listed_search search = win_listed_search(walk, survey, nullptr);
     std::vector<std::string> texts;
-    for (const device_pin &pin : usable_pins(walk))
-        texts.push_back(pin.text);
+    for (const listed_target &d : search.devices) {
+        if (d.usable)
+            texts.push_back(d.pin);
+    }
     EXPECT_EQ(texts, GetParam().pins);
-    const win_probe_subject survey;
-    EXPECT_EQ(pinned_command({survey, nullptr, nullptr, walk}, texts.back()),
-              GetParam().last_command);
+    EXPECT_EQ(pinned_command(survey, nullptr, texts.back()), GetParam().last_command);
 }
 
 const std::string id_prefix = R"(USB\VID_0A1B&PID_00CD)";
@@ -222,49 +196,6 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto &info) { return std::string(info.param.name); });
 
 // ---- Whole dry runs of the front end, and the report ----
-
-// A file of this test process's own: ctest runs the cases side by side.
-std::string write_image(std::size_t size)
-{
-    std::string path = testing::TempDir() + std::to_string(getpid()) + ".probe_win_image.bin";
-    std::FILE *f = std::fopen(path.c_str(), "wb");
-    for (std::size_t i = 0; f != nullptr && i < size; ++i)
-        std::fputc(static_cast<int>(i * 7 % 251), f);
-    if (f != nullptr)
-        std::fclose(f);
-    return path;
-}
-
-std::string report_text(const win_probe_findings &findings, const verdict &v)
-{
-    std::FILE *out = std::tmpfile();
-    print_win_report(out, findings, v);
-    std::rewind(out);
-    std::string text;
-    for (int c = std::fgetc(out); c != EOF; c = std::fgetc(out))
-        text += static_cast<char>(c);
-    std::fclose(out);
-    return text;
-}
-
-// The report's line that starts with `start`, or the `after`th line after it.
-std::string line_of(const std::string &report, const std::string &start, int after)
-{
-    std::size_t at = report.find("\n" + start);
-    for (int i = 0; i < after && at != std::string::npos; ++i)
-        at = report.find('\n', at + 1);
-    if (at == std::string::npos)
-        return "(no line " + start + ")";
-    return report.substr(at + 1, report.find('\n', at + 1) - at - 1);
-}
-
-std::size_t count_of(const std::string &text, const std::string &what)
-{
-    std::size_t n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
 
 // A fact the report must state: in the line that starts with `start`, or
 // the `after`th line after it.
@@ -305,14 +236,14 @@ TEST_P(run_test, runs_the_front_end_and_writes_nothing)
     EXPECT_EQ(dryrun::sent().size() - sent_before,
               GetParam().image_there ? 1 + 2 + 3 * 33 + 1u : 0u);
 
-    const win_probe_subject subject{{image}, nullptr, false};
+    const probe_subject subject{{image}, nullptr, nullptr};
     const input_plan plan = plan_input(
         run, {dryrun::sent().begin() + static_cast<long>(sent_before), dryrun::sent().end()});
     // Without an input the front end does not search; the probe does.
-    const dryrun_win::walk_result walk =
-        run.prepared ? dryrun_win::searched() : dryrun_win::walk(nullptr);
-    const win_probe_findings findings{subject, &run, &plan, walk};
-    const verdict v = judge_win(findings);
+    const listed_search search = win_listed_search(
+        run.prepared ? dryrun_win::searched() : dryrun_win::walk(nullptr), subject, &run);
+    const probe_findings findings{subject, &run, &plan, search};
+    const verdict v = judge(flasher_win_probe, findings);
     EXPECT_EQ(v.status, GetParam().status) << v.text;
     const std::string report = report_text(findings, v);
     for (const fact &f : GetParam().facts)

@@ -68,6 +68,36 @@ WINBOOL fail_with(DWORD error)
     return FALSE;
 }
 
+// The device's position in win.devices from its DevInst; past the end for
+// none.
+std::size_t device_index(DEVINST devinst)
+{
+    return devinst - devinst_base;
+}
+
+// The pipes of alternate setting 0 of the device behind an interface.
+const std::vector<fake_pipe> &pipes_of(WINUSB_INTERFACE_HANDLE handle)
+{
+    const fake_device *dev = device_of(win.interfaces_created, win.interface_devices, handle);
+    return dev != nullptr && dev->pipes.has_value() ? *dev->pipes : win.pipes;
+}
+
+// Windows' own texts (English) for the codes the tests use.
+struct message_text {
+    DWORD id;
+    const char *text;
+};
+constexpr message_text message_texts[] = {
+    {ERROR_INVALID_FUNCTION, "Incorrect function.\r\n"},
+    {ERROR_FILE_NOT_FOUND, "The system cannot find the file specified.\r\n"},
+    {ERROR_ACCESS_DENIED, "Access is denied.\r\n"},
+    {ERROR_NOT_ENOUGH_MEMORY, "Not enough memory resources are available to process this "
+                              "command.\r\n"},
+    {ERROR_GEN_FAILURE, "A device attached to the system is not functioning.\r\n"},
+    {ERROR_NOT_SUPPORTED, "The request is not supported.\r\n"},
+    {ERROR_INVALID_PARAMETER, "The parameter is incorrect.\r\n"},
+};
+
 } // namespace
 
 void win_double_reset()
@@ -128,7 +158,7 @@ WINBOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DA
         note_misuse("SetupDiGetDeviceRegistryPropertyA");
         return fail_with(ERROR_INVALID_DATA);
     }
-    const DWORD n = DeviceInfoData->DevInst - devinst_base;
+    const std::size_t n = device_index(DeviceInfoData->DevInst);
     if (n < win.devices.size() && win.devices[n].service_error != 0)
         return fail_with(win.devices[n].service_error);
     // Windows says ERROR_INVALID_DATA for a property the device does not have.
@@ -150,6 +180,26 @@ DWORD GetLastError()
     return win.last_error;
 }
 
+DWORD FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId,
+                     LPSTR lpBuffer, DWORD nSize, va_list_pointer Arguments)
+{
+    win.calls.emplace_back("FormatMessageA");
+    win.messages.push_back({dwFlags, lpSource, dwMessageId, dwLanguageId, nSize, Arguments});
+    for (const message_text &m : message_texts) {
+        const std::size_t length = std::strlen(m.text);
+        if (m.id != dwMessageId)
+            continue;
+        if (length + 1 > nSize) {
+            fail_with(ERROR_INSUFFICIENT_BUFFER);
+            return 0;
+        }
+        std::memcpy(lpBuffer, m.text, length + 1);
+        return static_cast<DWORD>(length);
+    }
+    fail_with(ERROR_MR_MID_NOT_FOUND);
+    return 0;
+}
+
 CONFIGRET CM_Get_Device_IDA(DEVINST dnDevInst, PCHAR Buffer, ULONG BufferLen, ULONG ulFlags)
 {
     win.calls.emplace_back("CM_Get_Device_IDA");
@@ -165,6 +215,22 @@ CONFIGRET CM_Get_Device_IDA(DEVINST dnDevInst, PCHAR Buffer, ULONG BufferLen, UL
     if (dev.instance_id.size() + 1 > BufferLen)
         return CR_BUFFER_SMALL;
     std::memcpy(Buffer, dev.instance_id.c_str(), dev.instance_id.size() + 1);
+    return CR_SUCCESS;
+}
+
+CONFIGRET CM_Get_DevNode_Status(PULONG pulStatus, PULONG pulProblemNumber, DEVINST dnDevInst,
+                                ULONG ulFlags)
+{
+    win.calls.emplace_back("CM_Get_DevNode_Status");
+    win.status_requests.push_back({dnDevInst, ulFlags});
+    const std::size_t n = device_index(dnDevInst);
+    if (n >= win.devices.size())
+        return CR_NO_SUCH_DEVNODE;
+    const fake_device &dev = win.devices[n];
+    if (dev.status_result != CR_SUCCESS)
+        return dev.status_result;
+    *pulProblemNumber = dev.problem;
+    *pulStatus = dev.problem != 0 ? DN_HAS_PROBLEM : 0;
     return CR_SUCCESS;
 }
 
@@ -230,6 +296,27 @@ WINBOOL WinUsb_Free(WINUSB_INTERFACE_HANDLE InterfaceHandle)
     return TRUE;
 }
 
+WINBOOL WinUsb_QueryInterfaceSettings(WINUSB_INTERFACE_HANDLE InterfaceHandle,
+                                      UCHAR AlternateInterfaceNumber,
+                                      PUSB_INTERFACE_DESCRIPTOR UsbAltInterfaceDescriptor)
+{
+    win.calls.emplace_back("WinUsb_QueryInterfaceSettings");
+    win.settings_queries.push_back({InterfaceHandle, AlternateInterfaceNumber, 0});
+    if (!live(win.interfaces_created, win.interfaces_freed, InterfaceHandle)) {
+        note_misuse("WinUsb_QueryInterfaceSettings");
+        return FALSE;
+    }
+    const fake_device *dev =
+        device_of(win.interfaces_created, win.interface_devices, InterfaceHandle);
+    if (dev != nullptr && dev->settings_error != 0)
+        return fail_with(dev->settings_error);
+    if (AlternateInterfaceNumber != 0)
+        return fail_with(ERROR_NO_MORE_ITEMS);
+    *UsbAltInterfaceDescriptor = {
+        9, 0x04, 0, 0, static_cast<UCHAR>(pipes_of(InterfaceHandle).size()), 0xFF, 0, 0, 0};
+    return TRUE;
+}
+
 WINBOOL WinUsb_QueryPipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR AlternateInterfaceNumber,
                          UCHAR PipeIndex, PWINUSB_PIPE_INFORMATION PipeInformation)
 {
@@ -239,17 +326,14 @@ WINBOOL WinUsb_QueryPipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR Alternat
         note_misuse("WinUsb_QueryPipe");
         return FALSE;
     }
-    const fake_device *dev =
-        device_of(win.interfaces_created, win.interface_devices, InterfaceHandle);
-    const std::vector<fake_pipe> &pipes =
-        dev != nullptr && dev->pipes.has_value() ? *dev->pipes : win.pipes;
+    const std::vector<fake_pipe> &pipes = pipes_of(InterfaceHandle);
     if (AlternateInterfaceNumber != 0 || PipeIndex >= pipes.size())
-        return FALSE;
+        return fail_with(ERROR_NO_MORE_ITEMS);
     const fake_pipe &pipe = pipes[PipeIndex];
     // A failed query still fills in the planted pipe, so a back-end that
     // reads the structure without looking at the result is caught.
-    *PipeInformation = {UsbdPipeTypeBulk, pipe.pipe_id, 64, 0};
-    return pipe.query_ok ? TRUE : FALSE;
+    *PipeInformation = {pipe.type, pipe.pipe_id, 64, 0};
+    return pipe.query_ok ? TRUE : fail_with(ERROR_GEN_FAILURE);
 }
 
 WINBOOL WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID,
@@ -278,6 +362,12 @@ WINBOOL WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID, 
         note_misuse("WinUsb_WritePipe");
         return FALSE;
     }
+    const std::vector<fake_pipe> &pipes = pipes_of(InterfaceHandle);
+    const auto pipe = std::find_if(pipes.begin(), pipes.end(),
+                                   [&](const fake_pipe &p) { return p.pipe_id == PipeID; });
+    if (pipe == pipes.end() ||
+        (pipe->type != UsbdPipeTypeBulk && pipe->type != UsbdPipeTypeInterrupt))
+        return fail_with(ERROR_INVALID_PARAMETER);
     *LengthTransferred = std::min(BufferLength, win.write.transfers);
     return win.write.result;
 }

@@ -35,6 +35,9 @@ using WINUSB_INTERFACE_HANDLE = void *;
 using PWINUSB_INTERFACE_HANDLE = WINUSB_INTERFACE_HANDLE *;
 using LPSECURITY_ATTRIBUTES = struct SECURITY_ATTRIBUTES *;
 using LPOVERLAPPED = struct OVERLAPPED *;
+using LPCVOID = const void *;
+using LPSTR = char *;
+using va_list_pointer = void *; // FormatMessageA's va_list *, never passed here
 
 struct GUID {
     std::uint32_t Data1;
@@ -57,6 +60,19 @@ enum USBD_PIPE_TYPE {
     UsbdPipeTypeBulk,
     UsbdPipeTypeInterrupt
 };
+
+struct USB_INTERFACE_DESCRIPTOR {
+    UCHAR bLength;
+    UCHAR bDescriptorType;
+    UCHAR bInterfaceNumber;
+    UCHAR bAlternateSetting;
+    UCHAR bNumEndpoints;
+    UCHAR bInterfaceClass;
+    UCHAR bInterfaceSubClass;
+    UCHAR bInterfaceProtocol;
+    UCHAR iInterface;
+};
+using PUSB_INTERFACE_DESCRIPTOR = USB_INTERFACE_DESCRIPTOR *;
 
 struct WINUSB_PIPE_INFORMATION {
     USBD_PIPE_TYPE PipeType;
@@ -85,12 +101,20 @@ constexpr DWORD FILE_FLAG_OVERLAPPED = 0x40000000;
 constexpr ULONG PIPE_TRANSFER_TIMEOUT = 0x03;
 constexpr DWORD SPDRP_SERVICE = 0x00000004;
 constexpr DWORD REG_SZ = 1;
+constexpr DWORD ERROR_INVALID_FUNCTION = 1;
 constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
 constexpr DWORD ERROR_ACCESS_DENIED = 5;
+constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr DWORD ERROR_INVALID_DATA = 13;
 constexpr DWORD ERROR_GEN_FAILURE = 31;
 constexpr DWORD ERROR_NOT_SUPPORTED = 50;
+constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+constexpr DWORD ERROR_NO_MORE_ITEMS = 259;
+constexpr DWORD ERROR_MR_MID_NOT_FOUND = 317;
+constexpr DWORD FORMAT_MESSAGE_IGNORE_INSERTS = 0x00000200;
+constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x00001000;
+constexpr ULONG DN_HAS_PROBLEM = 0x00000400;
 
 HDEVINFO SetupDiGetClassDevsExA(const GUID *ClassGuid, PCSTR Enumerator, HWND hwndParent,
                                 DWORD Flags, HDEVINFO DeviceInfoSet, PCSTR MachineName,
@@ -103,13 +127,20 @@ WINBOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DA
                                           PBYTE PropertyBuffer, DWORD PropertyBufferSize,
                                           PDWORD RequiredSize);
 DWORD GetLastError();
+DWORD FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId,
+                     LPSTR lpBuffer, DWORD nSize, va_list_pointer Arguments);
 CONFIGRET CM_Get_Device_IDA(DEVINST dnDevInst, PCHAR Buffer, ULONG BufferLen, ULONG ulFlags);
+CONFIGRET CM_Get_DevNode_Status(PULONG pulStatus, PULONG pulProblemNumber, DEVINST dnDevInst,
+                                ULONG ulFlags);
 HANDLE CreateFileA(PCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
 WINBOOL CloseHandle(HANDLE hObject);
 WINBOOL WinUsb_Initialize(HANDLE DeviceHandle, PWINUSB_INTERFACE_HANDLE InterfaceHandle);
 WINBOOL WinUsb_Free(WINUSB_INTERFACE_HANDLE InterfaceHandle);
+WINBOOL WinUsb_QueryInterfaceSettings(WINUSB_INTERFACE_HANDLE InterfaceHandle,
+                                      UCHAR AlternateInterfaceNumber,
+                                      PUSB_INTERFACE_DESCRIPTOR UsbAltInterfaceDescriptor);
 WINBOOL WinUsb_QueryPipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR AlternateInterfaceNumber,
                          UCHAR PipeIndex, PWINUSB_PIPE_INFORMATION PipeInformation);
 WINBOOL WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID,
@@ -119,9 +150,12 @@ WINBOOL WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID, 
 
 // ---- The machine a test describes ----
 
+// A pipe of alternate setting 0. WinUsb_WritePipe writes to a bulk or an
+// interrupt pipe of the interface, and fails for any other pipe id.
 struct fake_pipe {
     bool query_ok = true;
     UCHAR pipe_id = 0;
+    USBD_PIPE_TYPE type = UsbdPipeTypeBulk;
 };
 
 struct fake_device {
@@ -134,6 +168,11 @@ struct fake_device {
     DWORD open_error = 0;          // CreateFileA fails with it, when not 0
     DWORD init_error = 0;          // WinUsb_Initialize fails with it, when not 0
     std::optional<std::vector<fake_pipe>> pipes{}; // else the machine's
+    DWORD settings_error = 0; // WinUsb_QueryInterfaceSettings fails with it, when not 0
+    // CM_Get_DevNode_Status: its Device Manager problem code (0: none), or
+    // the call's failure.
+    ULONG problem = 0;
+    CONFIGRET status_result = CR_SUCCESS;
 };
 
 // How WinUsb_WritePipe answers: it reports min(length, transfers) bytes.
@@ -179,6 +218,20 @@ struct pipe_policy_call {
     ULONG value;
 };
 
+struct format_message_call {
+    DWORD flags;
+    LPCVOID source;
+    DWORD id;
+    DWORD language;
+    DWORD size;
+    va_list_pointer arguments;
+};
+
+struct status_call {
+    DEVINST devinst;
+    ULONG flags;
+};
+
 struct write_pipe_call {
     WINUSB_INTERFACE_HANDLE handle;
     UCHAR pipe;
@@ -209,6 +262,9 @@ struct win_double_state {
     std::vector<create_file_call> create_files;
     std::vector<HANDLE> initialize_handles; // file handle WinUSB was given
     std::vector<query_pipe_call> queries;
+    std::vector<query_pipe_call> settings_queries; // index 0
+    std::vector<format_message_call> messages;
+    std::vector<status_call> status_requests;
     std::vector<pipe_policy_call> policies;
     std::vector<write_pipe_call> writes;
     std::vector<DWORD> properties_read; // the Property of each registry read

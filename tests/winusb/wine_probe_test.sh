@@ -7,7 +7,8 @@
 #   the first cannot be opened (Wine registers no device interface), the one
 #   behind it is never reached, each not bound to WinUSB gets the remedy, the
 #   other product ID is named; exit 1;
-# - its input section is the one flasher-probe prints on the same files;
+# - its input section is the one flasher-probe prints on the same files, with
+#   flasher-win named where flasher-probe names flasher;
 # - an input it cannot open still shows the devices, searched with the serial;
 # - --paths lists nothing and exits 1;
 # - no device is claimed or written to (flasher-vdev's account).
@@ -129,12 +130,13 @@ line=$(text out.5 | grep -F "  ${ids[0]} ")
 [[ $line == *'passed over: "&1&3" is not in its instance ID' ]] ||
   fail "run 6 (serial &1&3, no input): '$line'"
 
-# The input section on each file, against flasher-probe's.
+# The input section on each file, against flasher-probe's, which names its
+# own program where this one names flasher-win.
 input_section() { sed -n '/^input: /,/^build: /p' | sed '$d'; }
 last=$((${#runs[@]} - 1))
 for ((n = 0; n < last; n++)); do
   # shellcheck disable=SC2086 # each run's arguments split on spaces
-  want=$("$linux_probe" ${runs[$n]} 2>/dev/null | input_section)
+  want=$("$linux_probe" ${runs[$n]} 2>/dev/null | input_section | sed 's/\bflasher /flasher-win /g')
   got=$(text "out.$n" | input_section)
   [ -n "$want" ] && [ "$got" = "$want" ] ||
     fail "input section of '${runs[$n]}':"$'\n'"$got"$'\n'"--- flasher-probe's:"$'\n'"$want"

@@ -4,10 +4,13 @@
 # through umockdev, and Wine's own SetupAPI lists them. What flasher-win asked
 # for and opened is read from Wine's trace (WINEDEBUG +setupapi,+file). Wine
 # registers no USB device interface, so every open fails and the run ends
-# after four attempts; WinUSB itself is not reached.
+# after four attempts; WinUSB itself is not reached. flasher-probe.exe runs
+# first with the same arguments, and what it foretells must be what
+# flasher-win then does: the device it gives up at, or none passing.
 #
-# Usage: wine_vdev_test.sh <wine> <flasher-vdev> <flasher-win.exe> <prefix dir>
-#                          <vid> <win pid> <other pid> <case>
+# Usage: wine_vdev_test.sh <wine> <flasher-vdev> <flasher-win.exe>
+#                          <flasher-probe.exe> <prefix dir> <vid> <win pid>
+#                          <other pid> <case>
 #   <prefix dir> is made by wine_prefix.sh; the IDs are hex; <case> is a name
 #   from wine_vdev_cases.txt.
 # It runs itself as flasher-vdev's command, with --inside as first argument.
@@ -16,28 +19,31 @@ here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=wine_prefix.sh
 . "$here/wine_prefix.sh"
 
-# Under flasher-vdev, in the scratch dir: <wine> <exe> <device count> <args...>.
-# Wine and its services start with the virtual devices (wine_boot_devices);
-# flasher-win runs once Wine's registry holds every device, and is then the
-# only process that traces. The server is persistent, so the services stay up
-# until the end.
+# Under flasher-vdev, in the scratch dir: <wine> <exe> <probe> <device count>
+# <args...>. Wine and its services start with the virtual devices
+# (wine_boot_devices); the probe and then flasher-win run once Wine's registry
+# holds every device, and flasher-win is the only process that traces. The
+# server is persistent, so the services stay up until the end.
 if [ "${1:-}" = --inside ]; then
-  wine=$2 exe=$3 count=$4
-  shift 4
+  wine=$2 exe=$3 probe=$4 count=$5
+  shift 5
   export WINEDEBUG=-all
   if ! wine_boot_devices "$wine" "$count"; then
     wine_stop "$(dirname "$wine")/wineserver" "$WINEPREFIX"
     exit 90
   fi
+  "$wine" "$probe" "$@" >probe_out 2>probe_err
+  echo $? >probe_status
   WINEDEBUG=-all,+setupapi,+file "$wine" "$exe" "$@" >out 2>err
   echo $? >status
   wine_stop "$(dirname "$wine")/wineserver" "$WINEPREFIX"
   exit 0
 fi
 
-[ $# -eq 8 ] || { echo "usage: wine_vdev_test.sh <wine> <flasher-vdev> <flasher-win.exe> <prefix dir> <vid> <win pid> <other pid> <case>" >&2; exit 2; }
-wine=$1 vdev=$(realpath "$2") exe=$(realpath "$3") made=$(realpath "$4") case=$8
-vid=$(printf '%04X' "$5") win_pid=$(printf '%04X' "$6") other_pid=$(printf '%04X' "$7")
+[ $# -eq 9 ] || { echo "usage: wine_vdev_test.sh <wine> <flasher-vdev> <flasher-win.exe> <flasher-probe.exe> <prefix dir> <vid> <win pid> <other pid> <case>" >&2; exit 2; }
+wine=$1 vdev=$(realpath "$2") exe=$(realpath "$3") probe=$(realpath "$4") made=$(realpath "$5")
+case=$9
+vid=$(printf '%04X' "$6") win_pid=$(printf '%04X' "$7") other_pid=$(printf '%04X' "$8")
 
 row=$(awk -v name="$case" '$1 == name' "$here/wine_vdev_cases.txt")
 read -r _ devices serial opened <<<"$row"
@@ -48,12 +54,15 @@ trap 'wine_cleanup "$wine" "$scratch"' EXIT
 wine_copy_prefix "$made" "$scratch" || { echo "cannot copy the Wine prefix from $made"; exit 1; }
 
 # flasher-vdev's devices and the instance IDs Wine gives them start with.
+# A device may carry more of flasher-vdev's --device settings after a '/'.
 device_args=()
 win_count=0 other_count=0
 for d in ${devices//+/ }; do
-  case $d in
-  win) device_args+=(--device "vid=$vid,pid=$win_pid"); win_count=$((win_count + 1)) ;;
-  other) device_args+=(--device "vid=$vid,pid=$other_pid"); other_count=$((other_count + 1)) ;;
+  more=
+  [[ $d == */* ]] && more=,${d#*/}
+  case ${d%%/*} in
+  win) device_args+=(--device "vid=$vid,pid=$win_pid$more"); win_count=$((win_count + 1)) ;;
+  other) device_args+=(--device "vid=$vid,pid=$other_pid$more"); other_count=$((other_count + 1)) ;;
   *) echo "case $case: unknown device '$d'" >&2; exit 2 ;;
   esac
 done
@@ -68,7 +77,7 @@ esac
 
 start=$(date +%s%N)
 (cd "$scratch" && "$vdev" --account "$scratch/account" "${device_args[@]}" -- \
-  "$here/wine_vdev_test.sh" --inside "$wine" "$exe" $((win_count + other_count)) "${args[@]}")
+  "$here/wine_vdev_test.sh" --inside "$wine" "$exe" "$probe" $((win_count + other_count)) "${args[@]}")
 vdev_status=$?
 echo "case $case: ${devices//+/, } (serial argument: $serial); $((($(date +%s%N) - start) / 1000000)) ms"
 if [ "$vdev_status" -ne 0 ] || [ ! -f "$scratch/status" ]; then
@@ -93,7 +102,7 @@ unescape() { printf '%s' "${1//\\\\/\\}"; }
 
 # check_attempt: the devices listed in one attempt and what it opened.
 attempts=0
-listed=() opens=()
+listed=() opens=() first_wins=()
 check_attempt() {
   local id wins=() others=0 n=$attempts
   for id in "${listed[@]}"; do
@@ -107,6 +116,7 @@ check_attempt() {
   done
   [ "${#wins[@]}" -eq "$win_count" ] && [ "$others" -eq "$other_count" ] ||
     fail "attempt $n: Wine lists ${#wins[@]} + $others devices, the case has $win_count + $other_count: ${listed[*]}"
+  [ "$n" -eq 1 ] && first_wins=("${wins[@]}")
   if [ "$opened" = - ]; then
     [ "${#opens[@]}" -eq 0 ] || fail "attempt $n: opened ${opens[*]}, expected nothing"
     return
@@ -147,6 +157,22 @@ done <"$scratch/trace"
 
 status=$(cat "$scratch/status")
 [ "$status" -eq 1 ] || fail "exit status $status, expected 1"
+
+# What the probe foretold: flasher-win gives up at the device it opened (with
+# Windows' own text for the error), or no device passes; exit status 1.
+probe_text=$(tr -d '\r' <"$scratch/probe_out")
+if [ "$opened" = - ]; then
+  want_verdict="verdict: flasher-win would give up: no device passes"
+else
+  stop_id=${first_wins[$((opened - 1))]:-}
+  want_verdict="verdict: flasher-win would give up: every attempt fails at $stop_id"
+  line=$(grep -F "  $stop_id  " <<<"$probe_text")
+  [[ $line =~ fails\ the\ attempt:\ cannot\ be\ opened\ \(Windows\ error\ [0-9]+:\ [^\)]+\)$ ]] ||
+    fail "the probe's line for $stop_id: '$line'"
+fi
+[ "$(tail -n 1 <<<"$probe_text")" = "$want_verdict" ] ||
+  fail "the probe foretold '$(tail -n 1 <<<"$probe_text")', expected '$want_verdict'"
+[ "$(cat "$scratch/probe_status")" -eq 1 ] || fail "the probe's exit status $(cat "$scratch/probe_status"), expected 1"
 [ -s "$scratch/out" ] && fail "standard output not empty: $(od -c "$scratch/out" | head -5)"
 again=$'cannot open usb connection, trying again\r\n'
 printf '%s' "$again$again$again$again"$'cannot open usb connection, giving up\r\n' >"$scratch/want_err"
@@ -157,6 +183,8 @@ if ! cmp -s "$scratch/want_err" "$scratch/program_err"; then
 fi
 
 if [ "$failures" -ne 0 ]; then
+  echo "--- the probe's report:"
+  printf '%s\n' "$probe_text"
   echo "--- the calls in Wine's trace:"
   grep -aE 'SetupDiGetClassDevsExW|create_device .*L"|CM_Get_Device_IDA Returning|CreateFileW L"\\\\\\\\\.' "$scratch/trace"
   echo "--- flasher-vdev's account:"

@@ -23,7 +23,7 @@ enum class stop_cause {
 };
 
 // What the survey (batch) or the judgement of an arrival (--watch) found.
-struct board_facts {
+struct survey_facts {
     std::string usb_path;
     std::string serial;   // as the survey read it; empty when unknown
     unsigned plug_in = 0; // --watch: the plug-in at its port, from 1; 0 in batch mode
@@ -41,7 +41,7 @@ struct board_outcome {
 };
 
 struct board {
-    board_facts found;
+    survey_facts found;
     std::string log_name; // its flasher's log, in the run directory
 
     // The flasher, once started.
@@ -49,7 +49,7 @@ struct board {
     flasher_process process;
     stop_cause stopped = stop_cause::none;
     std::string out_partial, err_partial; // its stdout and stderr, a line not yet ended
-    std::string last_line;                // its last line, trimmed and escaped
+    std::string last_line;                // its last line on either, as it came
     event_state events;                   // its own account of each message
 
     board_outcome outcome;

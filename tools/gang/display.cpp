@@ -58,14 +58,14 @@ nlohmann::ordered_json event_of(const char *kind, const board &b, const display 
 
 void print_plain_end(const display &d, const board &b)
 {
-    const std::string head =
-        escaped(b.found.usb_path) + " " + shown_serial(b) + ": " + result_name(b.outcome.result);
+    const std::string head = printable_line(b.found.usb_path) + " " + shown_serial(b) + ": " +
+                             result_name(b.outcome.result);
     const std::optional<double> seconds = board_seconds(b, b.end);
-    const std::string why = escaped(b.outcome.reason);
+    const std::string why = printable_line(b.outcome.reason);
     if (!seconds) {
         std::fprintf(d.out, "%s: %s\n", head.c_str(), why.c_str());
     } else {
-        const std::string &last = b.last_line;
+        const std::string last = printable_line(b.last_line);
         const std::string said = why.empty()    ? last
                                  : last.empty() ? why
                                                 : why + "; last line: " + last;
@@ -80,14 +80,14 @@ void print_plain_end(const display &d, const board &b)
 std::string shown_serial(const board &b)
 {
     const std::string serial = board_serial(b);
-    return serial.empty() ? "-" : escaped(serial);
+    return serial.empty() ? "-" : printable_line(serial);
 }
 
 board_columns columns_for(const std::vector<const board *> &boards)
 {
     std::size_t longest_path = 0, longest_serial = 0;
     for (const board *b : boards) {
-        longest_path = std::max(longest_path, escaped(b->found.usb_path).size());
+        longest_path = std::max(longest_path, printable_line(b->found.usb_path).size());
         longest_serial = std::max(longest_serial, shown_serial(*b).size());
     }
     return {column_width(longest_path, path_width, longest_path),
@@ -102,9 +102,9 @@ std::vector<std::string> live_lines(const display &d, const std::vector<const bo
     for (const board *b : boards) {
         std::string phase = phase_text(*b, d.plan_pages);
         if (!b->outcome.reason.empty() || (!b->started && !b->found.reason.empty()))
-            phase +=
-                ": " + escaped(b->outcome.reason.empty() ? b->found.reason : b->outcome.reason);
-        std::string line = cell(escaped(b->found.usb_path), columns.path) + " " +
+            phase += ": " + printable_line(b->outcome.reason.empty() ? b->found.reason
+                                                                     : b->outcome.reason);
+        std::string line = cell(printable_line(b->found.usb_path), columns.path) + " " +
                            cell(shown_serial(*b), columns.serial) + " ";
         const std::optional<double> seconds = board_seconds(*b, now);
         if (seconds) {
@@ -137,7 +137,7 @@ void show_started(display &d, const board &b)
         redraw(d);
         return;
     case display_mode::plain:
-        std::fprintf(d.out, "%s %s: started\n", escaped(b.found.usb_path).c_str(),
+        std::fprintf(d.out, "%s %s: started\n", printable_line(b.found.usb_path).c_str(),
                      shown_serial(b).c_str());
         std::fflush(d.out);
         return;
@@ -187,7 +187,7 @@ void show_port(display &d, bool arrived, const std::string &usb_path, unsigned p
         redraw(d);
         return;
     case display_mode::plain:
-        std::fprintf(d.out, "%s: %s\n", escaped(usb_path).c_str(),
+        std::fprintf(d.out, "%s: %s\n", printable_line(usb_path).c_str(),
                      arrived ? "plugged in" : "unplugged");
         std::fflush(d.out);
         return;

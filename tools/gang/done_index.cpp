@@ -1,79 +1,224 @@
 #include "tools/gang/done_index.h"
 
-#include <filesystem>
-#include <fstream>
+#include "tools/gang/record_read.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace
 {
 
-template <typename Json> void note(done_index &index, const Json &r)
+// A record full of garbage names its first lines, then counts the rest.
+constexpr unsigned lines_named = 20;
+
+// The results of a board a flasher ran for: what it holds may have changed.
+bool changes_the_board(const std::string &result)
 {
-    if (!r.is_object() || r.value("result", "") != "ok" || !r.contains("serial") ||
-        !r["serial"].is_string() || !r.contains("image") || !r["image"].is_object())
+    return result == "ok" || result == "failed" || result == "interrupted";
+}
+
+void take_facts(done_index &index, const line_facts &f, unsigned line)
+{
+    ++index.seq;
+    if (f.serial.empty() || !changes_the_board(f.result))
         return;
-    const std::string serial = r["serial"];
-    const std::string sha = r["image"].value("sha256", "");
-    if (serial.empty() || sha.empty())
+    board_facts &b = index.boards[f.serial];
+    if (b.decided && f.end < b.end)
+        return; // an older line, read late (another gang's clock, a rotated file)
+    b.decided = true;
+    b.seq = index.seq;
+    b.line = line;
+    b.end = f.end;
+    b.result = f.result;
+    b.mode = f.mode;
+    b.sha256 = f.sha256;
+    b.done = f.done;
+}
+
+void take_unreadable(done_index &index, const std::string &why, const std::string &serial)
+{
+    ++index.seq;
+    ++index.unreadable;
+    if (!serial.empty()) {
+        board_facts &b = index.boards[serial];
+        b.unreadable_seq = index.seq;
+        b.unreadable_line = index.lines;
+    }
+    if (index.unreadable <= lines_named)
+        index.notes.push_back(index.path + " line " + std::to_string(index.lines) +
+                              " cannot be read: " + why + "; it is ignored");
+    else if (index.unreadable == lines_named + 1)
+        index.notes.push_back("more lines of " + index.path +
+                              " cannot be read; they are counted and ignored");
+}
+
+void take_text_line(done_index &index, std::string_view text)
+{
+    ++index.lines;
+    line_facts f;
+    std::string why, named;
+    if (read_record_line(text, f, why, named))
+        take_facts(index, f, index.lines);
+    else
+        take_unreadable(index, why, named);
+}
+
+void take_whole_lines(done_index &index)
+{
+    std::size_t from = 0;
+    for (std::size_t eol; (eol = index.partial.find('\n', from)) != std::string::npos;
+         from = eol + 1)
+        take_text_line(index, std::string_view(index.partial).substr(from, eol - from));
+    index.partial.erase(0, from);
+}
+
+void cannot_read(done_index &index, int err)
+{
+    const std::string why = std::strerror(err);
+    if (why != index.read_error)
+        index.notes.push_back("cannot read the record " + index.path + ": " + why);
+    index.read_error = why;
+}
+
+// Reads from the index's offset to the end of the open record.
+void read_tail(done_index &index, int fd)
+{
+    struct stat st {
+    };
+    if (fstat(fd, &st) != 0) {
+        cannot_read(index, errno);
         return;
-    index.done[{serial, sha}] = {r.value("run", ""), r.value("end", ""), r.value("usb_path", ""),
-                                 r.value("station", "")};
+    }
+    if (st.st_dev != index.dev || st.st_ino != index.ino || st.st_size < index.offset) {
+        // Another file by that name now, or this one cut shorter: from its start.
+        index.dev = st.st_dev;
+        index.ino = st.st_ino;
+        index.offset = 0;
+        index.lines = 0;
+        index.partial.clear();
+    }
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = pread(fd, buffer, sizeof buffer, index.offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            cannot_read(index, errno);
+            return;
+        }
+        if (n == 0)
+            break;
+        index.offset += n;
+        index.partial.append(buffer, static_cast<std::size_t>(n));
+        take_whole_lines(index);
+    }
+    index.read_error.clear();
+}
+
+std::string latest_text(const board_facts &b)
+{
+    return "its latest line (" + (b.line > 0 ? "run " + b.done.run : "this run") + ", ended " +
+           b.end + ")";
+}
+
+// Why the deciding line does not make the board done, or empty when it does.
+std::string not_done_because(const board_facts &b, const std::string &sha256,
+                             const std::string &mode)
+{
+    if (b.result != "ok")
+        return latest_text(b) + " is " + b.result;
+    if (b.mode != mode)
+        return latest_text(b) + " is an ok " + b.mode + (b.mode == "erase" ? "" : " run");
+    if (b.sha256 != sha256)
+        return latest_text(b) + " is ok for another image (SHA-256 " + b.sha256.substr(0, 12) +
+               "...)";
+    return "";
+}
+
+skip_answer not_looked_up(const char *lookup, std::string why)
+{
+    return {false, {}, std::string("not looked up: ") + lookup, "not skipped: " + std::move(why)};
 }
 
 } // namespace
 
-bool load_done_index(const std::string &path, done_index &index, std::string &error)
+bool open_done_index(done_index &index, const std::string &path, std::string &error)
 {
-    std::error_code ec;
-    if (!std::filesystem::exists(path, ec) && !ec)
-        return true; // no record yet: nothing is done
-    std::ifstream in(path);
-    if (!in) {
-        error = "cannot read the record " + path;
-        return false;
+    index.path = path;
+    follow_record(index);
+    if (index.read_error.empty())
+        return true;
+    error = "cannot read the record " + path + ": " + index.read_error;
+    return false;
+}
+
+void follow_record(done_index &index)
+{
+    if (index.path.empty())
+        return;
+    // O_NONBLOCK: a FIFO put there since the start must not hold the station.
+    const int fd = open(index.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0 && errno == ENOENT) {
+        index.read_error.clear(); // no record (yet): nothing is done
+        return;
     }
-    for (std::string line; std::getline(in, line);) {
-        const nlohmann::json r = nlohmann::json::parse(line, nullptr, false);
-        if (r.is_discarded()) {
-            ++index.unreadable_lines;
-            continue;
-        }
-        note(index, r);
+    if (fd < 0) {
+        cannot_read(index, errno);
+        return;
     }
-    return true;
+    read_tail(index, fd);
+    close(fd);
 }
-
-void note_record(done_index &index, const nlohmann::ordered_json &record)
-{
-    note(index, record);
-}
-
-const done_record *find_done(const done_index &index, const std::string &serial,
-                             const std::string &sha256)
-{
-    if (serial.empty() || sha256.empty())
-        return nullptr;
-    const auto found = index.done.find({serial, sha256});
-    return found == index.done.end() ? nullptr : &found->second;
-}
-
-// Stand-ins for the record branch's rules: the latest line, shared and empty
-// serials, and following the file are theirs.
-skip_answer decide_skip(done_index &index, const std::string &serial, const std::string &sha256,
-                        const std::string &, bool serial_shared)
-{
-    skip_answer answer;
-    answer.lookup = "record";
-    const done_record *done = serial_shared ? nullptr : find_done(index, serial, sha256);
-    if (done != nullptr) {
-        answer.skip = true;
-        answer.done = *done;
-    }
-    return answer;
-}
-
-void follow_record(done_index &) {}
 
 void note_line(done_index &index, const nlohmann::ordered_json &line)
 {
-    note_record(index, line);
+    line_facts f;
+    std::string why;
+    if (read_record_object(line, f, why))
+        take_facts(index, f, 0);
+}
+
+std::vector<std::string> take_notes(done_index &index)
+{
+    std::vector<std::string> notes;
+    notes.swap(index.notes);
+    return notes;
+}
+
+skip_answer decide_skip(done_index &index, const std::string &serial, const std::string &sha256,
+                        const std::string &mode, bool serial_shared)
+{
+    if (serial.empty())
+        return not_looked_up("the serial is empty",
+                             "the board has no serial, so the record cannot tell it from another");
+    if (serial_shared)
+        return not_looked_up("the serial is shared", "serial " + serial +
+                                                         " is shared by another board here, so the "
+                                                         "record cannot tell them apart");
+    if (!index.read_error.empty())
+        return not_looked_up("the record cannot be read",
+                             "the record " + index.path + " cannot be read: " + index.read_error);
+    skip_answer answer{false, {}, "record", ""};
+    const auto found = index.boards.find(serial);
+    if (found == index.boards.end())
+        return answer; // never recorded here: nothing worth saying
+    const board_facts &b = found->second;
+    if (b.unreadable_seq > b.seq) {
+        answer.why = "not skipped: " + index.path + " line " + std::to_string(b.unreadable_line) +
+                     " names serial " + serial + " and cannot be read";
+        return answer;
+    }
+    if (const std::string why = not_done_because(b, sha256, mode); !why.empty()) {
+        answer.why = "not skipped: " + why;
+        return answer;
+    }
+    answer.skip = true;
+    answer.done = b.done;
+    answer.why = "already done with this image: ok at " + b.end + " on " + b.done.usb_path +
+                 (b.done.station.empty() ? "" : " at station " + b.done.station) + ", run " +
+                 b.done.run;
+    return answer;
 }

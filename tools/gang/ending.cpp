@@ -1,5 +1,7 @@
 #include "tools/gang/ending.h"
 
+#include <cstdio>
+
 namespace
 {
 
@@ -13,11 +15,9 @@ void mark_ended(board &b)
 void record(board_sink &sink, board &b)
 {
     const nlohmann::ordered_json line = record_line(sink.facts, line_of(b));
-    const std::string text = json_line(line);
-    for (const int fd : {sink.own_record_fd, sink.record_fd}) {
-        if (fd >= 0 && !append_record(fd, text))
-            sink.record_failed = true;
-    }
+    if (!sink.records.write(json_line(line)))
+        std::fprintf(stderr, "flasher-gang: %s; the line is kept and written when it can be\n",
+                     sink.records.error().c_str());
     if (sink.done != nullptr)
         note_line(*sink.done, line);
     show_ended(sink.disp, b, line);
@@ -67,18 +67,33 @@ void end_flashed(board_sink &sink, board &b)
     record(sink, b);
 }
 
+bool record_writable(board_sink &sink, board &b)
+{
+    if (sink.records.flush())
+        return true;
+    end_unstarted(sink, b, board_result::not_flashed,
+                  sink.records.error() + "; no board is flashed until it can be");
+    return false;
+}
+
 bool skip_if_done(board_sink &sink, board &b, bool serial_shared)
 {
     if (sink.done == nullptr)
         return false;
+    // Lines other gangs appended since the last look count too.
+    follow_record(*sink.done);
+    for (const std::string &note : take_notes(*sink.done))
+        std::fprintf(stderr, "flasher-gang: %s\n", note.c_str());
     const skip_answer answer = decide_skip(*sink.done, b.found.serial, sink.facts.image_sha256,
                                            sink.facts.mode, serial_shared);
     b.outcome.done_lookup = answer.lookup;
-    if (!answer.skip)
+    if (!answer.skip) {
+        if (!answer.why.empty())
+            std::fprintf(stderr, "flasher-gang: %s: %s\n", printable_line(b.found.usb_path).c_str(),
+                         printable_line(answer.why).c_str());
         return false;
+    }
     b.outcome.done = answer.done;
-    end_unstarted(sink, b, board_result::skipped,
-                  "already done with this image: ok at " + answer.done.end + " on " +
-                      answer.done.usb_path + ", run " + answer.done.run);
+    end_unstarted(sink, b, board_result::skipped, answer.why);
     return true;
 }

@@ -7,6 +7,7 @@
 #include "tools/gang/display.h"
 #include "tools/gang/done_index.h"
 #include "tools/gang/record.h"
+#include "tools/gang/record_file.h"
 #include "tools/gang/verdict.h"
 
 // Where ended boards go.
@@ -14,10 +15,8 @@ struct board_sink {
     const run_facts &facts;
     flash_plan plan;
     display &disp;
-    int own_record_fd = -1;     // the run directory's record
-    int record_fd = -1;         // --record, or -1
+    record_writer &records;     // the run directory's record and --record
     done_index *done = nullptr; // --skip-done
-    bool record_failed = false; // a line could not be written
 };
 
 // The board's line, as the record holds it.
@@ -31,6 +30,11 @@ void end_unstarted(board_sink &sink, board &b, board_result result, std::string 
 // Ends a board whose flasher has been reaped: the verdict from its events
 // and its exit.
 void end_flashed(board_sink &sink, board &b);
+
+// No record, no flash: true when every record line is written (lines
+// still pending are tried again now); else the board is ended not flashed,
+// saying why, and false returned.
+bool record_writable(board_sink &sink, board &b);
 
 // With --skip-done: a usable board that the record calls done for this
 // image is ended as skipped, and true returned. `serial_shared`: another

@@ -8,6 +8,7 @@
 #include "tools/gang/ending.h"
 #include "tools/gang/options.h"
 #include "tools/gang/process.h"
+#include "tools/gang/record_file.h"
 #include "tools/gang/signals.h"
 #include "tools/gang/snapshot.h"
 #include "tools/gang/summary.h"
@@ -18,6 +19,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
@@ -30,8 +32,8 @@ struct gang_run {
     run_facts facts;
     std::vector<std::string> flasher_argv; // the flasher, then its arguments
     std::string dir;                       // the run's own directory
-    int record_fd = -1;                    // --record, or -1
-    int own_record_fd = -1;                // the run directory's record
+    std::vector<std::string> made_dirs;    // made for the run: taken back if it is refused
+    record_writer records;                 // the run directory's record and --record
 };
 
 int refuse(const std::string &why)
@@ -46,33 +48,39 @@ std::string host_name()
     return gethostname(name, sizeof name - 1) == 0 ? name : "";
 }
 
+// A run refused before it touched a device: it says why and leaves no run
+// directory behind.
+int refuse_run(gang_run &run, const std::string &why)
+{
+    remove_run_dir(run.dir, run.made_dirs);
+    return refuse(why);
+}
+
 // The run's directory, its own record, and --record: all made before any
 // device is touched, so a path that cannot be written stops nothing midway.
 bool open_run_files(const gang_options &opt, gang_run &run, std::string &error)
 {
     const wall_time start = std::chrono::system_clock::now();
     run.facts.run_id = run_id(start, static_cast<long>(getpid()));
-    if (!make_run_dir(opt.logs, run.facts.run_id, run.dir, error))
+    run.facts.host = host_name();
+    run.facts.station = opt.station.empty() ? run.facts.host : opt.station;
+    if (!make_run_dir(opt.logs, run.facts.run_id, run.dir, run.made_dirs, error))
         return false;
-    run.own_record_fd = open_record(run.dir + "/record.jsonl");
-    if (run.own_record_fd < 0) {
-        error = "cannot write " + run.dir + "/record.jsonl";
-        return false;
-    }
-    if (!opt.record.empty() && (run.record_fd = open_record(opt.record)) < 0) {
-        error = "cannot write the record " + opt.record;
-        return false;
-    }
-    return true;
+    return run.records.open(run.dir + "/record.jsonl", error) &&
+           (opt.record.empty() || run.records.open(opt.record, error));
 }
 
-// The input read once; the flasher's arguments name the snapshot.
+// The input read once, and checked against --sha256; the flasher's
+// arguments name the snapshot.
 bool take_input(const gang_options &opt, gang_run &run, std::string &error)
 {
     std::string input = "erase";
     if (opt.input != "erase") {
         snapshot snap;
         if (!take_snapshot(opt.input, run.dir + "/input.bin", snap, error, stop_requested))
+            return false;
+        error = sha256_refusal(snap, opt.input, opt.sha256);
+        if (!error.empty())
             return false;
         input = snap.path;
         run.facts.image = opt.input;
@@ -87,7 +95,6 @@ bool take_input(const gang_options &opt, gang_run &run, std::string &error)
 
 void fill_facts(const gang_options &opt, const input_survey &input, gang_run &run)
 {
-    run.facts.host = host_name();
     run.facts.mode = mode_name(input.plan.mode);
     run.facts.erase_all = opt.erase_all;
     run.facts.plan_pages = input.plan.pages;
@@ -97,18 +104,34 @@ void fill_facts(const gang_options &opt, const input_survey &input, gang_run &ru
     run.facts.pid = usb_ids[0].pid;
 }
 
+// The record's last chance: lines still waiting are written now, or they
+// are given here, so that none is lost unseen. True when all are written.
+bool finish_record(record_writer &records)
+{
+    if (records.flush())
+        return true;
+    std::fprintf(stderr, "flasher-gang: %s\n", records.error().c_str());
+    for (const record_writer::unwritten_lines &left : records.unwritten()) {
+        std::fprintf(stderr, "flasher-gang: %zu lines are missing from %s:\n", left.lines.size(),
+                     left.path.c_str());
+        for (const std::string &line : left.lines)
+            std::fputs(line.c_str(), stderr);
+    }
+    return false;
+}
+
 // Every attached device, flashed at once.
-int run_batch(const gang_options &opt, const gang_run &run, const dryrun::walk_result &walk,
+int run_batch(const gang_options &opt, gang_run &run, const dryrun::walk_result &walk,
               flasher_pool &pool, board_sink &sink, int signal_fd)
 {
     const device_survey devices = survey_devices(walk);
     if (!devices.listed)
-        return refuse("the USB devices cannot be listed");
+        return refuse_run(run, "the USB devices cannot be listed");
     if (devices.boards.empty())
-        return refuse(devices.none_attached);
+        return refuse_run(run, devices.none_attached);
     for (const std::string &other : devices.other_products)
         std::fprintf(stderr, "flasher-gang: not flashed: %s\n", other.c_str());
-    for (const board_facts &found : devices.boards) {
+    for (const survey_facts &found : devices.boards) {
         board &b = pool.boards.emplace_back();
         b.found = found;
         b.log_name = found.usb_path + ".log";
@@ -136,11 +159,12 @@ int run_batch(const gang_options &opt, const gang_run &run, const dryrun::walk_r
         pool.stopping() || std::any_of(pool.boards.begin(), pool.boards.end(), [](const board &b) {
             return b.outcome.result == board_result::interrupted;
         });
+    const bool record_failed = !finish_record(run.records);
     return summarize({pool.boards, run.flasher_argv, run.dir, run.facts.run_id, sink.disp.mode,
-                      interrupted, sink.record_failed, opt.skip_unusable});
+                      interrupted, record_failed, opt.skip_unusable});
 }
 
-int run_station(const gang_run &run, flasher_pool &pool, board_sink &sink, int signal_fd)
+int run_station(gang_run &run, flasher_pool &pool, board_sink &sink, int signal_fd)
 {
     if (sink.disp.mode == display_mode::plain)
         std::printf("flasher-gang: waiting for boards with %s; INT, TERM or HUP ends the "
@@ -149,15 +173,9 @@ int run_station(const gang_run &run, flasher_pool &pool, board_sink &sink, int s
     std::fflush(stdout);
     if (const int status = watch(pool, sink, signal_fd); status >= 0)
         return status;
+    const bool record_failed = !finish_record(run.records);
     return summarize_session({pool.boards, run.flasher_argv, run.dir, run.facts.run_id,
-                              sink.disp.mode, true, sink.record_failed, false});
-}
-
-int interrupted_before_any_device(const gang_options &opt)
-{
-    std::fprintf(stderr, "flasher-gang: interrupted while reading %s; no device was touched\n",
-                 opt.input.c_str());
-    return gang_interrupted;
+                              sink.disp.mode, true, record_failed, false});
 }
 
 int run_gang(const gang_options &opt, int signal_fd)
@@ -169,24 +187,27 @@ int run_gang(const gang_options &opt, int signal_fd)
     gang_run run;
     run.flasher_argv = {flasher};
     done_index done;
-    if (opt.skip_done && !load_done_index(opt.record, done, error))
+    if (opt.skip_done && !open_done_index(done, opt.record, error))
         return refuse(error);
     if (!open_run_files(opt, run, error))
-        return refuse(error);
+        return refuse_run(run, error);
     bool taken = false;
     {
         // A stop that lands just before a FIFO's open or read is still seen.
         const stop_watch_during_wait watching;
         taken = take_input(opt, run, error);
     }
-    if (stop_requested())
-        return interrupted_before_any_device(opt);
+    if (stop_requested()) {
+        refuse_run(run, "interrupted while reading " + input_name(opt.input) +
+                            "; no device was touched");
+        return gang_interrupted;
+    }
     if (!taken)
-        return refuse(error);
+        return refuse_run(run, error);
 
     const input_survey input = survey_input(run.flasher_argv[1], opt.erase_all);
     if (!input.taken)
-        return refuse(input.refusal);
+        return refuse_run(run, input.refusal);
     if (!input.warning.empty())
         std::fprintf(stderr, "flasher-gang: warning: %s\n", input.warning.c_str());
     fill_facts(opt, input, run);
@@ -194,8 +215,8 @@ int run_gang(const gang_options &opt, int signal_fd)
     display disp;
     disp.mode = choose_display(opt.json, opt.quiet, stdout);
     disp.plan_pages = input.plan.pages;
-    board_sink sink{run.facts,     flash_plan_of(input.plan),      disp, run.own_record_fd,
-                    run.record_fd, opt.skip_done ? &done : nullptr};
+    board_sink sink{run.facts, flash_plan_of(input.plan), disp, run.records,
+                    opt.skip_done ? &done : nullptr};
     flasher_pool pool(sink, run.flasher_argv, run.dir);
     return opt.watch ? run_station(run, pool, sink, signal_fd)
                      : run_batch(opt, run, input.devices, pool, sink, signal_fd);
@@ -210,6 +231,9 @@ int main(int argc, char **argv)
     gang_options opt;
     if (const int status = parse_gang_options(argc, argv, opt); status >= 0)
         return status;
+    // Past a file size limit a write fails with EFBIG, which the record
+    // reports naming the file, instead of the signal ending the gang.
+    std::signal(SIGXFSZ, SIG_IGN);
     // Each flasher is pinned to its own device; a pin meant for one flasher
     // must not narrow the gang's search.
     unsetenv("FLASHER_USBPATH");

@@ -1,6 +1,7 @@
-// The record: one JSON object per device per run, a line each (JSON Lines).
-// The fields are documented in flasher-gang(1); "schema" changes whenever a
-// field changes meaning or goes.
+// The record: one JSON object per board per plug-in (per run in batch mode),
+// a line each (JSON Lines). The fields are documented in flasher-gang(1);
+// "schema" changes whenever a field changes meaning or goes. record_line()
+// is the one place a line is made: the supervisor hands it values.
 #pragma once
 
 #include "tools/gang/run_dir.h"
@@ -9,26 +10,27 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 constexpr int record_schema = 2;
 
-// The earlier ok record that makes a board done already (--skip-done).
+// The earlier ok line that makes a board done already (--skip-done).
 struct done_record {
     std::string run, end, usb_path, station;
 };
 
-// What each message of a board's flasher came to, from its events.
+// What the device took, message by message, as flasher's events tell it.
 struct message_tally {
     unsigned messages = 0;        // taken whole, all kinds
     std::optional<bool> erase;    // nullopt: never handed over
     std::vector<bool> zero_bytes; // one per zero byte sent
     unsigned pages = 0;           // taken whole
     std::optional<bool> trailer;  // nullopt: not sent
-    std::optional<bool> params;   // nullopt: no parameter upload
+    std::optional<bool> params;   // parameters mode: announcement and block whole
 };
 
-// Every field of a board's line that is not run-wide.
+// Every field of a line that is not run-wide.
 struct board_line {
     std::string usb_path;
     unsigned plug_in = 0; // 0: batch mode (null in the line)
@@ -39,15 +41,16 @@ struct board_line {
     std::string result;              // "ok" | "failed" | "interrupted" | "not flashed" | "skipped"
     std::string reason;              // empty: null
     std::optional<done_record> done; // skipped: the line that says it is done
-    std::string done_lookup;         // empty: null
+    std::string done_lookup;         // empty: null (no --skip-done)
     int exit_status = -1;            // < 0: null
     int signal = 0;                  // 0: null
     std::optional<std::string> last_line; // nullopt: null
 };
 
-// What every record of a run shares.
+// What every line of a run shares.
 struct run_facts {
     std::string run_id;
+    std::string station; // --station NAME, else the host name
     std::string host;
     std::string mode; // "firmware", "parameters" or "erase"
     bool erase_all = false;
@@ -60,16 +63,14 @@ struct run_facts {
     unsigned vid = 0, pid = 0; // the IDs it was built for
 };
 
+// The schema-2 line of one board, fields in their documented order.
 nlohmann::ordered_json record_line(const run_facts &run, const board_line &b);
 
-// One line of JSON: invalid UTF-8 (in a serial, say) is replaced, never a
-// reason to lose the record.
+// A line of flasher's output as the record keeps it: trailing spaces gone,
+// control characters written as \xNN (and a backslash as \\), so that the
+// text shows as one line wherever it is printed.
+std::string printable_line(std::string_view text);
+
+// One line of JSON, ending in "\n": invalid UTF-8 (in a serial, say) is
+// replaced, never a reason to lose the record.
 std::string json_line(const nlohmann::ordered_json &object);
-
-// Appends `line` to the file open with O_APPEND in one write, then fsyncs:
-// records of gangs sharing a file never interleave, and a line on disk is
-// whole. False when the write or the sync failed.
-bool append_record(int fd, const std::string &line);
-
-// Opens `path` for appending records (created 0644 when missing); -1 on failure.
-int open_record(const std::string &path);

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <filesystem>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace
 {
@@ -47,20 +48,42 @@ std::string run_id(wall_time start, long pid)
 }
 
 bool make_run_dir(const std::string &logs, const std::string &id, std::string &dir,
-                  std::string &error)
+                  std::vector<std::string> &made, std::string &error)
 {
     std::error_code ec;
-    std::filesystem::create_directories(logs, ec);
+    const std::filesystem::path absolute = std::filesystem::absolute(logs, ec).lexically_normal();
+    // The directories missing on the way, outermost first.
+    std::vector<std::string> missing;
+    for (std::filesystem::path p = absolute; !p.empty() && !std::filesystem::exists(p, ec);
+         p = p.parent_path()) {
+        missing.insert(missing.begin(), p.string());
+        if (p == p.parent_path())
+            break;
+    }
+    std::filesystem::create_directories(absolute, ec);
     if (ec) {
         error = "cannot make " + logs + ": " + ec.message();
         return false;
     }
-    const std::filesystem::path path = std::filesystem::absolute(logs, ec) / id;
+    const std::filesystem::path path = absolute / id;
     // mkdir fails when the directory exists: a run never shares one.
-    if (ec || mkdir(path.c_str(), 0755) != 0) {
-        error = "cannot make " + path.string() + ": " + std::strerror(ec ? ec.value() : errno);
+    if (mkdir(path.c_str(), 0755) != 0) {
+        error = "cannot make " + path.string() + ": " + std::strerror(errno);
+        remove_run_dir("", missing);
         return false;
     }
-    dir = path.lexically_normal().string();
+    dir = path.string();
+    made = std::move(missing);
+    made.push_back(dir);
     return true;
+}
+
+void remove_run_dir(const std::string &dir, const std::vector<std::string> &made)
+{
+    std::error_code ec;
+    if (!dir.empty())
+        std::filesystem::remove_all(dir, ec);
+    // rmdir takes only an empty directory: one another run uses stays.
+    for (auto p = made.rbegin(); p != made.rend(); ++p)
+        rmdir(p->c_str());
 }

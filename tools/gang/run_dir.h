@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 using wall_time = std::chrono::system_clock::time_point;
 
@@ -15,6 +16,12 @@ std::string rfc3339_utc(wall_time when);
 std::string run_id(wall_time start, long pid);
 
 // Makes `logs` (with its parents) if needed, then `logs`/`id`, which must
-// not exist yet. Fills `dir` with the new directory's absolute path.
+// not exist yet. Fills `dir` with the new directory's absolute path and
+// `made` with every directory it made, the run's own last.
 bool make_run_dir(const std::string &logs, const std::string &id, std::string &dir,
-                  std::string &error);
+                  std::vector<std::string> &made, std::string &error);
+
+// A run refused before it touched a device leaves nothing behind: the run
+// directory goes with what it holds, and so do the directories made for it
+// (`made`, as make_run_dir gave it) that nothing else has used since.
+void remove_run_dir(const std::string &dir, const std::vector<std::string> &made);

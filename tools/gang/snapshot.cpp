@@ -18,13 +18,13 @@ struct digest_deleter {
     }
 };
 
-// A file descriptor closed when it goes.
+// A file descriptor closed when it goes (standard input stays open).
 struct descriptor {
     int fd;
     explicit descriptor(int f) : fd(f) {}
     ~descriptor()
     {
-        if (fd >= 0)
+        if (fd > STDIN_FILENO)
             close(fd);
     }
     descriptor(const descriptor &) = delete;
@@ -56,9 +56,14 @@ std::string hex(const unsigned char *bytes, unsigned count)
     return text;
 }
 
-// Copies from `in` to `out` while hashing. Returns 0, or the errno of the
-// read or write that failed (EFBIG past the limit).
-int copy_hashed(int in, int out, EVP_MD_CTX *ctx, long long &size, bool (*stopped)())
+// What stopped a copy: the errno, and on which side (EFBIG past the limit).
+struct copy_failure {
+    int err = 0;
+    bool writing = false;
+};
+
+// Copies from `in` to `out` while hashing.
+copy_failure copy_hashed(int in, int out, EVP_MD_CTX *ctx, long long &size, bool (*stopped)())
 {
     unsigned char buffer[65536];
     for (;;) {
@@ -66,30 +71,58 @@ int copy_hashed(int in, int out, EVP_MD_CTX *ctx, long long &size, bool (*stoppe
         if (n < 0 && errno == EINTR && !stopped())
             continue;
         if (n < 0)
-            return errno;
+            return {errno, false};
         if (n == 0)
-            return 0;
+            return {};
         size += n;
         if (size > snapshot_limit)
-            return EFBIG;
+            return {EFBIG, false};
         if (EVP_DigestUpdate(ctx, buffer, static_cast<std::size_t>(n)) != 1)
-            return EIO;
+            return {EIO, false};
         if (!write_all(out, buffer, static_cast<std::size_t>(n)))
-            return errno != 0 ? errno : EIO;
+            return {errno != 0 ? errno : EIO, true};
     }
 }
 
-} // namespace
-
-bool take_snapshot(const std::string &input, const std::string &path, snapshot &snap,
-                   std::string &error, bool (*stopped)())
+// "-" is standard input, which is not opened but taken as it is.
+int open_input(const std::string &input, bool (*stopped)())
 {
+    if (input == "-")
+        return STDIN_FILENO;
     int opened;
     // Opening a FIFO waits for its writer.
     do {
         opened = open(input.c_str(), O_RDONLY | O_CLOEXEC);
     } while (opened < 0 && errno == EINTR && !stopped());
-    const descriptor in(opened);
+    return opened;
+}
+
+std::string failure_text(const copy_failure &failed, const std::string &input,
+                         const std::string &path)
+{
+    if (failed.writing)
+        return "cannot write the snapshot " + path + ": " + std::strerror(failed.err);
+    if (failed.err == EFBIG)
+        return input_name(input) + " is over " + std::to_string(snapshot_limit >> 20) +
+               " MiB: no image is that large";
+    return "cannot read " + input_name(input) + ": " + std::strerror(failed.err);
+}
+
+} // namespace
+
+std::string input_name(const std::string &input)
+{
+    return input == "-" ? "standard input" : input;
+}
+
+bool take_snapshot(const std::string &input, const std::string &path, snapshot &snap,
+                   std::string &error, bool (*stopped)())
+{
+    if (input == "-" && isatty(STDIN_FILENO)) {
+        error = "standard input is a terminal: pipe the input in, or name its file";
+        return false;
+    }
+    const descriptor in(open_input(input, stopped));
     if (in.fd < 0) {
         error = "cannot read " + input + ": " + std::strerror(errno);
         return false;
@@ -101,20 +134,28 @@ bool take_snapshot(const std::string &input, const std::string &path, snapshot &
         return false;
     }
     snap = {path, 0, {}};
-    int failed = copy_hashed(in.fd, out.fd, ctx.get(), snap.size, stopped);
-    if (failed == 0 && fsync(out.fd) != 0)
-        failed = errno;
+    copy_failure failed = copy_hashed(in.fd, out.fd, ctx.get(), snap.size, stopped);
+    if (failed.err == 0 && fsync(out.fd) != 0)
+        failed = {errno, true};
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned digest_size = 0;
-    if (failed == 0 && EVP_DigestFinal_ex(ctx.get(), digest, &digest_size) != 1)
-        failed = EIO;
-    if (failed != 0) {
+    if (failed.err == 0 && EVP_DigestFinal_ex(ctx.get(), digest, &digest_size) != 1)
+        failed = {EIO, false};
+    if (failed.err != 0) {
         unlink(path.c_str());
-        error = failed == EFBIG ? input + " is over " + std::to_string(snapshot_limit >> 20) +
-                                      " MiB: no image is that large"
-                                : "cannot read " + input + ": " + std::strerror(failed);
+        error = failure_text(failed, input, path);
         return false;
     }
     snap.sha256 = hex(digest, digest_size);
     return true;
+}
+
+std::string sha256_refusal(const snapshot &snap, const std::string &input,
+                           const std::string &expected)
+{
+    if (expected.empty() || snap.sha256 == expected)
+        return "";
+    return "the SHA-256 of " + input_name(input) + " (" + std::to_string(snap.size) +
+           " bytes) is " + snap.sha256 + ", not " + expected +
+           " as --sha256 asks: a different or incomplete input; no device was touched";
 }

@@ -37,7 +37,7 @@ std::string said(const board &b)
     const bool last =
         b.started && (b.outcome.result == board_result::ok ||
                       b.outcome.result == board_result::interrupted || failed_by_itself(b));
-    const std::string text = last ? b.last_line : escaped(b.outcome.reason);
+    const std::string text = printable_line(last ? b.last_line : b.outcome.reason);
     return text.empty() ? "-" : text;
 }
 
@@ -63,7 +63,8 @@ void print_table(const run_summary &run, bool failures_only)
         char seconds[16] = "-";
         if (const std::optional<double> s = board_seconds(*b, b->end))
             std::snprintf(seconds, sizeof seconds, "%.1f", *s);
-        std::printf("%s %s %-12s %7s  %s\n", cell(escaped(b->found.usb_path), columns.path).c_str(),
+        std::printf("%s %s %-12s %7s  %s\n",
+                    cell(printable_line(b->found.usb_path), columns.path).c_str(),
                     cell(shown_serial(*b), columns.serial).c_str(), result_text(*b).c_str(),
                     seconds, said(*b).c_str());
     }
@@ -79,7 +80,7 @@ std::string rerun_line(const run_summary &run, const board &b)
 
 std::string board_name(const board &b)
 {
-    const std::string path = escaped(b.found.usb_path);
+    const std::string path = printable_line(b.found.usb_path);
     return b.found.plug_in > 0 ? path + " (plug-in " + std::to_string(b.found.plug_in) + ")" : path;
 }
 
@@ -94,7 +95,7 @@ void print_notes(const run_summary &run, std::size_t failures, const char *stopp
             half += (half.empty() ? " " : ", ") + board_name(b);
         if (b.outcome.result == board_result::not_flashed && !b.found.advice.empty() &&
             advised.insert(b.found.usb_path + b.found.advice).second)
-            std::fprintf(stderr, "flasher-gang: %s: %s\n", escaped(b.found.usb_path).c_str(),
+            std::fprintf(stderr, "flasher-gang: %s: %s\n", printable_line(b.found.usb_path).c_str(),
                          b.found.advice.c_str());
     }
     if (run.interrupted)

@@ -1,7 +1,6 @@
 #include "tools/gang/supervise.h"
 
 #include "tools/gang/signals.h"
-#include "tools/gang/text.h"
 
 #include <cerrno>
 #include <csignal>
@@ -22,22 +21,22 @@ void write_log(const board &b, const char *bytes, std::size_t count)
         return; // a log that cannot be written loses lines, not the board
 }
 
-// Lines of flasher's stdout or stderr: only the last one is kept, for the
-// record and the table.
+// Lines of flasher's stdout or stderr: only the last one is kept, as it
+// came, for the record and the table (each makes it printable).
 void take_output(board &b, std::string &partial, const char *bytes, std::size_t count)
 {
     write_log(b, bytes, count);
     partial.append(bytes, count);
     std::size_t from = 0;
     for (std::size_t eol; (eol = partial.find('\n', from)) != std::string::npos; from = eol + 1)
-        b.last_line = escaped(trimmed(partial.substr(from, eol - from)));
+        b.last_line = partial.substr(from, eol - from);
     partial.erase(0, from);
 }
 
 void take_eof(board &b, std::string &partial)
 {
     if (!partial.empty())
-        b.last_line = escaped(trimmed(partial));
+        b.last_line = partial;
     partial.clear();
 }
 

@@ -29,9 +29,9 @@ const char *mode_name(run_mode mode)
     return "?";
 }
 
-board_facts facts_of(const dryrun::examined_device &device)
+survey_facts facts_of(const dryrun::examined_device &device)
 {
-    board_facts b;
+    survey_facts b;
     // "-" stands for a path that cannot be built (it is never pinned).
     b.usb_path = device.ex.path_known ? std::string(device.ex.path) : std::string("-");
     b.serial = device.ex.serial_read && device.ex.serial_status >= 0 ? device.ex.serial : "";

@@ -7,7 +7,7 @@
 #include "tools/gang/board.h"
 #include "tools/gang/verdict.h"
 #include "tools/probe/plan.h"
-#include "usb/dryrun/dryrun_transport.h"
+#include "usb/dryrun/libusb/libusb_dryrun.h"
 
 #include <string>
 #include <vector>
@@ -32,14 +32,14 @@ flash_plan flash_plan_of(const input_plan &plan);
 
 struct device_survey {
     bool listed = false;
-    std::vector<board_facts> boards;         // every target device, in flasher's order
+    std::vector<survey_facts> boards;        // every target device, in flasher's order
     std::string none_attached;               // when there is none: what is attached instead
     std::vector<std::string> other_products; // devices of the vendor with another product ID
 };
 
 // One device as flasher, pinned to it by its usb path, would find it: to be
 // flashed, or not, with the reason and the remedy.
-board_facts facts_of(const dryrun::examined_device &device);
+survey_facts facts_of(const dryrun::examined_device &device);
 
 // Every target device of `walk` (made without selectors), usable or not.
 device_survey survey_devices(const dryrun::walk_result &walk);

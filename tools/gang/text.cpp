@@ -1,32 +1,6 @@
 #include "tools/gang/text.h"
 
 #include <algorithm>
-#include <cstdio>
-
-std::string escaped(const std::string &text)
-{
-    std::string out;
-    out.reserve(text.size());
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '\\') {
-            out += "\\\\";
-        } else if (byte >= 0x20 && byte < 0x7F) {
-            out.push_back(c);
-        } else {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", byte);
-            out += hex;
-        }
-    }
-    return out;
-}
-
-std::string trimmed(const std::string &text)
-{
-    const std::size_t end = text.find_last_not_of(' ');
-    return end == std::string::npos ? std::string() : text.substr(0, end + 1);
-}
 
 std::string cell(const std::string &text, std::size_t width)
 {

@@ -1,18 +1,10 @@
-// Texts that reach a terminal or a fixed-width column: what a device or
-// flasher said (a serial, a last line) may hold any byte, and must neither
-// move the cursor nor break a table.
+// Texts in fixed-width columns: a serial too long for its column must not
+// push the rest of a table's line out of place. (What a device or flasher
+// said is made printable by the record's printable_line first.)
 #pragma once
 
 #include <cstddef>
 #include <string>
-
-// Every byte outside printable ASCII as \xNN, and a backslash as \\: a
-// serial that holds a newline or an escape sequence prints as one line of
-// plain characters, and no two texts print alike.
-std::string escaped(const std::string &text);
-
-// Without the trailing spaces flasher pads its page numbers with.
-std::string trimmed(const std::string &text);
 
 // `text` in a column `width` wide, left-aligned: padded with spaces, or cut
 // with "..." at its end when longer.

@@ -72,12 +72,13 @@ void station::judge(port &p)
         end_unstarted(sink_, b, board_result::not_flashed, gone_before_judged);
         return;
     }
-    board_facts found = facts_of(*device);
+    survey_facts found = facts_of(*device);
     found.plug_in = b.found.plug_in;
     b.found = found;
     if (found.usable) {
         p.retrying = false;
-        if (!skip_if_done(sink_, b, serial_shared(pool_.boards, b)))
+        // No record, no flash; then a board the record calls done is passed over.
+        if (record_writable(sink_, b) && !skip_if_done(sink_, b, serial_shared(pool_.boards, b)))
             pool_.start(b);
         if (running(b))
             p.flashing = &b;

@@ -1,8 +1,7 @@
 #include "tools/probe/device_report.h"
 
+#include "tools/probe/words.h"
 #include "usb/transport.h"
-
-#include <cstdio>
 
 namespace
 {
@@ -34,25 +33,15 @@ const char permission_advice[] =
 const char program_advice[] = "another program has claimed interface 0 (another flasher, say): "
                               "let it finish, or stop it, and try again";
 
-device_outcome passed_over(std::string reason, std::string advice = {})
-{
-    return {outcome_kind::passed_over, std::move(reason), std::move(advice)};
-}
-
-device_outcome fails_attempt(std::string reason)
-{
-    return {outcome_kind::fails_attempt, std::move(reason), {}};
-}
-
 // A device that passes every check: free, or held by another.
 device_outcome judge_holder(const interface_holder &holder)
 {
     switch (holder.kind) {
     case holder_kind::program:
-        return {outcome_kind::held, "busy: interface 0 is held by another program (usbfs)",
+        return {outcome_kind::write_fails, "busy: interface 0 is held by another program (usbfs)",
                 program_advice};
     case holder_kind::kernel_driver:
-        return {outcome_kind::held,
+        return {outcome_kind::write_fails,
                 "busy: interface 0 is held by the kernel driver " + holder.driver,
                 "flasher does not detach kernel drivers: unbind " + holder.driver +
                     " from the device (as root, through /sys/bus/usb/drivers/" + holder.driver +
@@ -69,36 +58,51 @@ std::string quoted(const char *text)
     return std::string("\"") + (text != nullptr ? text : "") + "\"";
 }
 
+// Why the checks did not choose a device, and what to do about it.
+struct not_chosen {
+    std::string reason;
+    std::string advice;
+};
+
+not_chosen why_not_chosen(const device_examination &ex, const search_selectors &selectors)
+{
+    switch (ex.verdict) {
+    case device_verdict::no_path:
+        return {"its usb path cannot be built, and FLASHER_USBPATH is set", {}};
+    case device_verdict::path_differs:
+        return {"its usb path is not FLASHER_USBPATH " + quoted(selectors.usb_path), {}};
+    case device_verdict::config_unreadable:
+        return {"its active configuration cannot be read", {}};
+    case device_verdict::cannot_open:
+        return {"cannot be opened: " + cannot_open_text(ex.open_error),
+                ex.open_error == LIBUSB_ERROR_ACCESS ? permission_advice : ""};
+    case device_verdict::serial_differs:
+        return {"its serial is not " + quoted(selectors.serial), {}};
+    case device_verdict::no_interface:
+        return {"its configuration has no interface", {}};
+    case device_verdict::no_alt_setting:
+        return {"interface 0 has no alternate setting", {}};
+    case device_verdict::no_out_endpoint:
+        return {"interface 0, setting 0, has no OUT endpoint", {}};
+    case device_verdict::chosen:
+    case device_verdict::not_target:
+        break;
+    }
+    return {"not a target device", {}};
+}
+
 } // namespace
 
 device_outcome describe_outcome(const dryrun::examined_device &device,
                                 const search_selectors &selectors)
 {
-    const device_examination &ex = device.ex;
-    switch (ex.verdict) {
-    case device_verdict::no_path:
-        return passed_over("its usb path cannot be built, and FLASHER_USBPATH is set");
-    case device_verdict::path_differs:
-        return passed_over("its usb path is not FLASHER_USBPATH " + quoted(selectors.usb_path));
-    case device_verdict::config_unreadable:
-        return passed_over("its active configuration cannot be read");
-    case device_verdict::cannot_open:
-        return passed_over("cannot be opened: " + cannot_open_text(ex.open_error),
-                           ex.open_error == LIBUSB_ERROR_ACCESS ? permission_advice : "");
-    case device_verdict::serial_differs:
-        return passed_over("its serial is not " + quoted(selectors.serial));
-    case device_verdict::no_interface:
-        return fails_attempt("its configuration has no interface");
-    case device_verdict::no_alt_setting:
-        return fails_attempt("interface 0 has no alternate setting");
-    case device_verdict::no_out_endpoint:
-        return fails_attempt("interface 0, setting 0, has no OUT endpoint");
-    case device_verdict::chosen:
+    if (device.ex.verdict == device_verdict::chosen)
         return judge_holder(device.holder);
-    case device_verdict::not_target:
-        break;
-    }
-    return passed_over("not a target device");
+    not_chosen why = why_not_chosen(device.ex, selectors);
+    // The walk says which verdicts end the attempt.
+    return {ends_attempt(device.ex.verdict) ? outcome_kind::fails_attempt
+                                            : outcome_kind::passed_over,
+            std::move(why.reason), std::move(why.advice)};
 }
 
 std::string device_name(const device_examination &ex)
@@ -113,13 +117,6 @@ std::string serial_text(const device_examination &ex)
     if (ex.serial_status < 0)
         return "serial unreadable (libusb " + std::to_string(ex.serial_status) + ")";
     return std::string("serial \"") + ex.serial + "\"";
-}
-
-std::string ids_text(std::uint16_t vid, std::uint16_t pid)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "%04X:%04X", vid, pid);
-    return text;
 }
 
 std::string other_product_text(const device_examination &ex)

@@ -17,19 +17,21 @@ void print_erase(std::FILE *out, const input_plan &plan, const dry_run &run)
         std::fprintf(out, " (the file's %zu bytes, then zeros)\n", run.request.header_read);
 }
 
-void print_pages(std::FILE *out, const input_plan &plan)
+void print_pages(std::FILE *out, const char *program, const input_plan &plan)
 {
+    const std::string most =
+        plan.pages == max_pages ? ", the most " + std::string(program) + " sends" : "";
     if (plan.pages == 0)
         std::fprintf(out, "  pages: none: no whole page of %zu bytes follows the header\n",
                      page_size);
     else
         std::fprintf(out, "  pages: 0-%u (%u page%s%s)\n", plan.pages - 1, plan.pages,
-                     plan.pages == 1 ? "" : "s",
-                     plan.pages == max_pages ? ", the most flasher sends" : "");
+                     plan.pages == 1 ? "" : "s", most.c_str());
     if (plan.trailer)
         std::fprintf(out, "  trailer: sent (the %zu bytes after the last page)\n", trailer_size);
     else if (plan.pages == max_pages)
-        std::fprintf(out, "  trailer: none: flasher sends no trailer after %u pages\n", max_pages);
+        std::fprintf(out, "  trailer: none: %s sends no trailer after %u pages\n", program,
+                     max_pages);
     else
         std::fprintf(out,
                      "  trailer: none: the file does not end in %zu bytes after the last "
@@ -37,7 +39,7 @@ void print_pages(std::FILE *out, const input_plan &plan)
                      trailer_size);
 }
 
-void print_unsent(std::FILE *out, const input_plan &plan)
+void print_unsent(std::FILE *out, const char *program, const input_plan &plan)
 {
     if (plan.total < 0) {
         std::fprintf(out, "  not sent: cannot be told: the source gives more bytes than its "
@@ -52,9 +54,9 @@ void print_unsent(std::FILE *out, const input_plan &plan)
                  plan.total_at_least ? "at least " : "", plan.unsent, plan.sent);
     if (plan.why == leftover::beyond_page_limit)
         std::fprintf(out,
-                     "beyond page %u; flasher sends at most %u pages and nothing after "
+                     "beyond page %u; %s sends at most %u pages and nothing after "
                      "them\n",
-                     max_pages - 1, max_pages);
+                     max_pages - 1, program, max_pages);
     else
         std::fprintf(out,
                      "a tail of %lld bytes after the last whole page; only a tail of exactly "
@@ -70,11 +72,11 @@ std::string pages_text(const input_plan &plan)
 
 } // namespace
 
-void print_input(std::FILE *out, const std::string &name, const dry_run &run,
-                 const input_plan &plan)
+void print_input(std::FILE *out, const std::string &program, const std::string &name,
+                 const dry_run &run, const input_plan &plan)
 {
     if (!run.prepared) {
-        std::fprintf(out, "input: flasher stops here, before any USB activity: %s\n",
+        std::fprintf(out, "input: %s stops here, before any USB activity: %s\n", program.c_str(),
                      run.last_line.c_str());
         return;
     }
@@ -98,14 +100,14 @@ void print_input(std::FILE *out, const std::string &name, const dry_run &run,
                      name.c_str(), run.request.input_size, params_size);
     else
         std::fprintf(out,
-                     "input: %s: its size cannot be told (not a regular file), so flasher takes "
+                     "input: %s: its size cannot be told (not a regular file), so %s takes "
                      "it for a firmware image whatever it holds, %zu bytes of parameters too; "
                      "it held %s%lld bytes\n",
-                     name.c_str(), params_size, run.counted_at_least ? "at least " : "",
-                     run.counted_total);
+                     name.c_str(), program.c_str(), params_size,
+                     run.counted_at_least ? "at least " : "", run.counted_total);
     print_erase(out, plan, run);
-    print_pages(out, plan);
-    print_unsent(out, plan);
+    print_pages(out, program.c_str(), plan);
+    print_unsent(out, program.c_str(), plan);
 }
 
 verdict judge_input(const input_plan &plan, const std::string &program, const std::string &where)

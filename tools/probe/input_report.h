@@ -10,9 +10,10 @@
 #include <cstdio>
 #include <string>
 
-// The "input:" section. `name` is the input as given on the command line.
-void print_input(std::FILE *out, const std::string &name, const dry_run &run,
-                 const input_plan &plan);
+// The "input:" section of `program`'s dry run ("flasher", "flasher-win").
+// `name` is the input as given on the command line.
+void print_input(std::FILE *out, const std::string &program, const std::string &name,
+                 const dry_run &run, const input_plan &plan);
 
 // The verdict on a run that reaches a device named `where`: `program`
 // ("flasher") would erase it and send what, or upload, or only erase.

@@ -67,3 +67,11 @@ std::string hex_bytes(const unsigned char *bytes, std::size_t count)
     }
     return text;
 }
+
+std::string ids_text(std::uint16_t vid, std::uint16_t pid)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%04X:%04X", static_cast<unsigned>(vid),
+                  static_cast<unsigned>(pid));
+    return text;
+}

@@ -1,7 +1,9 @@
-// Small texts the reports are made of: shell words, hex bytes.
+// Small texts the reports are made of: shell words, hex bytes, device IDs.
+// Platform-neutral: every build of the probe, and flasher-gang, use them.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -20,3 +22,6 @@ std::string cmd_command(const std::string &program, const std::vector<std::strin
 
 // "E1 00 0A ...": each byte as two upper-case hex digits.
 std::string hex_bytes(const unsigned char *bytes, std::size_t count);
+
+// "1209:000A": a vendor and product ID, as the reports write them.
+std::string ids_text(std::uint16_t vid, std::uint16_t pid);

@@ -41,6 +41,11 @@ bool ends_search(win_verdict verdict)
     return true;
 }
 
+bool ends_attempt(win_verdict verdict)
+{
+    return ends_search(verdict) && verdict != win_verdict::chosen;
+}
+
 bool list_present_devices(HDEVINFO &devices)
 {
     devices = SetupDiGetClassDevsExA(nullptr, "USB", nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES,

@@ -8,6 +8,10 @@
 #include "usb/winusb/device_id.h"
 #include "usb/winusb/win_api.h"
 
+// Every write goes to this pipe, whatever pipes the steps below found: the
+// device must have it as a bulk OUT pipe.
+constexpr UCHAR flash_out_pipe = 0x02;
+
 // Where the steps left a device, in the order they are taken.
 enum class win_verdict {
     id_unreadable,    // CM_Get_Device_IDA failed: passed over
@@ -33,6 +37,10 @@ struct win_device {
 // True from `taken` on: flasher-win takes the first device whose ID passes
 // and goes no further, whether or not it can then use it.
 bool ends_search(win_verdict verdict);
+
+// True for a verdict that ends the whole attempt: the search ends at the
+// device, and flasher-win cannot use it.
+bool ends_attempt(win_verdict verdict);
 
 // Lists the present USB devices afresh, as every attempt does. False when
 // the list cannot be had.

@@ -11,14 +11,6 @@
 #include <cstdio>
 #include <optional>
 
-namespace
-{
-
-// Every write goes to this bulk OUT pipe; the device must have it.
-constexpr UCHAR flash_out_pipe = 0x02;
-
-} // namespace
-
 // The open device. Set by a successful open_usb() and kept until exit.
 static HANDLE dev_handle = INVALID_HANDLE_VALUE;
 static WINUSB_INTERFACE_HANDLE winusb_handle = nullptr;

@@ -44,13 +44,3 @@ std::string pin_text(const dryrun_win::walk_result &walk, std::size_t index)
     }
     return {};
 }
-
-std::vector<device_pin> usable_pins(const dryrun_win::walk_result &walk)
-{
-    std::vector<device_pin> pins;
-    for (std::size_t i = 0; i < walk.devices.size(); ++i) {
-        if (walk.devices[i].device.verdict == win_verdict::chosen)
-            pins.push_back({i, pin_text(walk, i)});
-    }
-    return pins;
-}

@@ -4,11 +4,10 @@
 // contains therefore selects that device alone.
 #pragma once
 
-#include "usb/winusb/winusb_dryrun.h"
+#include "usb/dryrun/winusb/winusb_dryrun.h"
 
 #include <cstddef>
 #include <string>
-#include <vector>
 
 // The text that, given as flasher-win's serial argument, selects
 // walk.devices[index] alone: no other device with the table's IDs has it in
@@ -16,11 +15,3 @@
 // that report one) when it does; else the shortest part that does, the
 // latest of equal length. Empty when there is none.
 std::string pin_text(const dryrun_win::walk_result &walk, std::size_t index);
-
-struct device_pin {
-    std::size_t device; // its index in walk.devices
-    std::string text;
-};
-
-// The pin of every device flasher-win could use with the search's serial.
-std::vector<device_pin> usable_pins(const dryrun_win::walk_result &walk);

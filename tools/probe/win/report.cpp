@@ -1,271 +1,159 @@
-// The lines of flasher-probe.exe's report. Every fact in them comes from the
-// dry run: the front end's own reading of the command line and the input,
-// the messages it sent, and flasher-win's own steps with each device.
+// flasher-probe.exe's part of the report. Every fact in it comes from the dry
+// run: flasher-win's own steps with each device, and the driver it is bound
+// to.
 #include "tools/probe/win/report.h"
 
-#include "tools/probe/input_report.h"
-#include "tools/probe/run_verdict.h"
+#include "tools/probe/win/device_report.h"
 #include "tools/probe/win/pins.h"
 #include "tools/probe/words.h"
 #include "usb/transport.h"
 
 #include <algorithm>
 #include <cctype>
-#include <cstring>
 
 namespace
 {
 
-using dryrun_win::driver_state;
 using dryrun_win::listed_device;
 
-std::string hex4(unsigned value)
+// The serial as Windows writes a device's serial into its instance ID: in
+// capitals (ASCII letters).
+std::string in_capitals(const std::string &text)
 {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04X", value & 0xFFFFU);
-    return text;
+    std::string upper = text;
+    for (char &c : upper)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return upper;
 }
 
-std::string looked_for()
+// The selectors line and, for a serial with lower-case letters, what
+// flasher-win's case-sensitive match makes of it.
+std::vector<std::string> selector_lines(const probe_subject &subject, const dry_run *run)
 {
-    return hex4(usb_ids[0].vid) + ":" + hex4(usb_ids[0].pid);
-}
-
-bool is_target(const listed_device &d)
-{
-    return d.device.verdict != win_verdict::not_target;
-}
-
-// For a device of the table's vendor with another product ID: the IDs its
-// instance ID names; "" for any other device.
-std::string other_product(const listed_device &d)
-{
-    const char *id = d.device.instance_id;
-    const std::string vid = "VID_" + hex4(usb_ids[0].vid);
-    const char *pid = std::strstr(id, "PID_");
-    if (is_target(d) || std::strstr(id, vid.c_str()) == nullptr || pid == nullptr)
-        return {};
-    return hex4(usb_ids[0].vid) + ":" +
-           std::string(pid + 4, std::min<std::size_t>(4, std::strlen(pid + 4)));
-}
-
-bool is_winusb(const dryrun_win::driver_reading &driver)
-{
-    const char winusb[] = "winusb";
-    if (driver.state != driver_state::bound || std::strlen(driver.service) != sizeof winusb - 1)
-        return false;
-    for (std::size_t i = 0; i < sizeof winusb - 1; ++i) {
-        if (std::tolower(static_cast<unsigned char>(driver.service[i])) != winusb[i])
-            return false;
-    }
-    return true;
-}
-
-struct error_text {
-    DWORD error;
-    const char *text;
-};
-constexpr error_text errors[] = {
-    {ERROR_FILE_NOT_FOUND, "no such device interface"},
-    {ERROR_ACCESS_DENIED, "access denied: another program may have it open"},
-    {ERROR_GEN_FAILURE, "the device does not respond"},
-    {ERROR_NOT_SUPPORTED, "not supported by its driver"},
-};
-
-std::string windows_error(DWORD error)
-{
-    std::string text = "Windows error " + std::to_string(error);
-    for (const error_text &e : errors) {
-        if (e.error == error)
-            return text + ", " + e.text;
-    }
-    return text;
-}
-
-std::string driver_text(const dryrun_win::driver_reading &driver)
-{
-    switch (driver.state) {
-    case driver_state::bound:
-        return std::string("driver ") + driver.service;
-    case driver_state::none:
-        return "no driver";
-    case driver_state::unreadable:
-        break;
-    }
-    return "driver unreadable (" + windows_error(driver.error) + ")";
-}
-
-// True when flasher-win would search the devices at all: it does not stop
-// at the command line or the input first.
-bool searches(const win_probe_findings &f)
-{
-    return f.run == nullptr || f.run->prepared;
-}
-
-// The outcome column of a device line. Without a search no device is
-// chosen: one that passes is only said to pass.
-std::string outcome_text(const win_device &d, const win_probe_findings &f)
-{
-    switch (d.verdict) {
-    case win_verdict::serial_not_in_id:
-        return std::string("passed over: \"") + (f.subject.serial ? f.subject.serial : "") +
-               "\" is not in its instance ID";
-    case win_verdict::path_too_long:
-        return "passed over: its interface path would not fit in " +
-               std::to_string(interface_path_size) + " bytes";
-    case win_verdict::cannot_open:
-        return "fails the attempt: cannot be opened (" + windows_error(d.error) + ")";
-    case win_verdict::winusb_failed:
-        return "fails the attempt: WinUSB cannot be started on it (" + windows_error(d.error) + ")";
-    case win_verdict::no_out_pipe:
-        return "fails the attempt: neither of its first two pipes is an OUT pipe";
-    case win_verdict::chosen:
-        return searches(f) ? "chosen: flasher-win uses this device"
-                           : "passes: flasher-win would use it, had it got this far";
-    case win_verdict::taken:
-    case win_verdict::id_unreadable:
-    case win_verdict::not_target:
-        break;
-    }
-    return "not a target device";
-}
-
-const listed_device *stop_device(const dryrun_win::walk_result &walk)
-{
-    return walk.stop < 0 ? nullptr : &walk.devices[static_cast<std::size_t>(walk.stop)];
-}
-
-void print_header(std::FILE *out, const win_probe_findings &f)
-{
-    if (f.run == nullptr)
-        std::fprintf(out, "flasher-probe: the devices flasher-win would find; nothing is written "
-                          "to any device\n");
-    else
-        std::fprintf(out, "flasher-probe: a dry run of \"%s\"; nothing is written to any device\n",
-                     cmd_command("flasher-win", f.subject.args).c_str());
-}
-
-void print_selectors(std::FILE *out, const win_probe_findings &f)
-{
-    std::string text = f.subject.serial == nullptr ? "none"
-                                                   : std::string("serial \"") + f.subject.serial +
-                                                         "\" (anywhere in the instance ID)";
-    if (f.subject.usb_path_set)
+    std::string text = subject.serial == nullptr ? "none"
+                                                 : std::string("serial \"") + subject.serial +
+                                                       "\" (anywhere in the instance ID)";
+    if (subject.usb_path != nullptr)
         text += "; FLASHER_USBPATH is set, and flasher-win ignores it";
-    std::fprintf(out, "selectors: %s\n", text.c_str());
+    if (subject.serial == nullptr || in_capitals(subject.serial) == subject.serial)
+        return {text};
+    return {text,
+            std::string("\"") + subject.serial +
+                "\" has lower-case letters: Windows writes a serial in capitals in the instance "
+                "ID, and flasher-win compares case-sensitively; in capitals: " +
+                pinned_command(subject, run, in_capitals(subject.serial))};
 }
 
-// One line per device with the table's IDs and, under each that WinUSB
-// does not drive, what to do about it.
-void print_device_lines(std::FILE *out, const win_probe_findings &f)
-{
-    const dryrun_win::walk_result &walk = f.walk;
-    std::size_t id_width = 0, driver_width = 0;
-    for (const listed_device &d : walk.devices) {
-        if (!is_target(d))
-            continue;
-        id_width = std::max(id_width, std::strlen(d.device.instance_id));
-        driver_width = std::max(driver_width, driver_text(d.driver).size());
-    }
-    const listed_device *stop = searches(f) ? stop_device(walk) : nullptr;
-    for (const listed_device &d : walk.devices) {
-        if (!is_target(d))
-            continue;
-        const std::string outcome = stop != nullptr && &d > stop
-                                        ? std::string("not examined: flasher-win stops at ") +
-                                              stop->device.instance_id + " before it"
-                                        : outcome_text(d.device, f);
-        std::fprintf(out, "  %-*s  %-*s  %s\n", static_cast<int>(id_width), d.device.instance_id,
-                     static_cast<int>(driver_width), driver_text(d.driver).c_str(),
-                     outcome.c_str());
-        if (!is_winusb(d.driver))
-            std::fprintf(out,
-                         "    bind it to WinUSB (now: %s): see \"Binding the device to WinUSB\" "
-                         "in docs/windows.md\n",
-                         driver_text(d.driver).c_str());
-    }
-}
-
-void print_devices(std::FILE *out, const win_probe_findings &f)
-{
-    std::fprintf(out, "build: this flasher-win looks for %s\n", looked_for().c_str());
-    print_selectors(out, f);
-    if (!f.walk.listed) {
-        std::fprintf(out, "devices: the USB devices cannot be listed\n");
-        return;
-    }
-    const bool none = std::none_of(f.walk.devices.begin(), f.walk.devices.end(), is_target);
-    std::fprintf(out, "devices with %s, in the order flasher-win examines them:%s\n",
-                 looked_for().c_str(), none ? " none attached" : "");
-    print_device_lines(out, f);
-    // A board that presents another product ID of the vendor is a common
-    // mix-up.
-    for (const listed_device &d : f.walk.devices) {
-        const std::string other = other_product(d);
-        if (!other.empty())
-            std::fprintf(out, "  %s has %s; flasher-win looks for %s\n", d.device.instance_id,
-                         other.c_str(), looked_for().c_str());
-    }
-}
-
-// The serial argument that selects each usable device alone.
-void print_pins(std::FILE *out, const win_probe_findings &f)
-{
-    const std::vector<device_pin> pins = usable_pins(f.walk);
-    if (pins.empty() || !searches(f))
-        return;
-    const listed_device *stop = stop_device(f.walk);
-    if (stop != nullptr && stop->device.verdict != win_verdict::chosen)
-        std::fprintf(out,
-                     "flasher-win gives up at %s; given a text only this device's instance "
-                     "ID has, it passes over it:\n",
-                     stop->device.instance_id);
-    else
-        std::fprintf(out, "to pin a device (flasher-win ignores FLASHER_USBPATH; its serial "
-                          "argument takes the first device whose instance ID has it):\n");
-    for (const device_pin &pin : pins)
-        std::fprintf(out, "  %s  %s\n", f.walk.devices[pin.device].device.instance_id,
-                     pin.text.empty() ? "no text selects it alone"
-                                      : pinned_command(f, pin.text).c_str());
-}
+// --help: the report's parts, with what flasher-probe.exe tells in each.
+const char usage_text[] =
+    "Usage: flasher-probe [--paths] [signed_firmware.bin | params | erase [all] [serial]]\n"
+    "       flasher-probe --help\n"
+    "Tells what flasher-win would do with the same arguments, without writing to any\n"
+    "device. Without arguments it lists the devices only. The report:\n"
+    "  input:    the mode flasher-win takes and why, what of the file it sends and\n"
+    "            what it leaves, as flasher-probe tells it for flasher.\n"
+    "  selectors: the serial, which flasher-win looks for anywhere in the instance\n"
+    "            ID, case-sensitively; Windows writes a serial there in capitals.\n"
+    "  devices:  every present USB device with flasher-win's vendor and product ID,\n"
+    "            in the order flasher-win examines them: its instance ID, the driver\n"
+    "            it is bound to (WINUSB, another by name, or none) and what\n"
+    "            flasher-win makes of it: chosen; passed over (the serial is not in\n"
+    "            its instance ID; its path would not fit); the attempt failing\n"
+    "            there (it cannot be opened; WinUSB cannot be started on it; neither\n"
+    "            of its first two pipes is an OUT pipe), with Windows' own text for\n"
+    "            the error and, for a WinUSB device, its Device Manager problem code;\n"
+    "            or taken and failing at the first write, when the device has no\n"
+    "            bulk OUT pipe 0x02, the pipe flasher-win writes to. flasher-win takes\n"
+    "            the first device whose instance ID matches and stops there even\n"
+    "            when it cannot use it: a device behind it is never reached. Devices\n"
+    "            of the vendor with another product ID are named with the ID they\n"
+    "            have. Under each device not bound to WinUSB, the remedy: bind it to\n"
+    "            WinUSB, as \"Binding the device to WinUSB\" in docs/windows.md tells;\n"
+    "            a composite device (driver usbccgp, or an MI_xx part of one)\n"
+    "            cannot be flashed with flasher-win at all.\n"
+    "  pins:     flasher-win has no usb path and ignores FLASHER_USBPATH; its serial\n"
+    "            argument matches any part of the instance ID. For each device it\n"
+    "            could use: the shortest text that selects that device alone (its\n"
+    "            serial, else a part of its instance ID) in a flasher-win line.\n"
+    "  verdict:  what flasher-win would do, in one line.\n"
+    "  --paths   print only the text that pins each device flasher-win could use,\n"
+    "            one a line; nothing when it could not take the input\n"
+    "  --help    print this text\n"
+    "Exit status: 0 flasher-win would send the whole input; 1 it would fail (the\n"
+    "input cannot be read, no device it can use); 3 it would run but leave bytes of\n"
+    "the file unsent, or only erase; 2 bad options.\n";
 
 } // namespace
 
-std::string pinned_command(const win_probe_findings &f, const std::string &serial)
+const probe_build flasher_win_probe{"flasher-win", usage_text, cmd_command, search_winusb,
+                                    print_serial_pins};
+
+listed_search win_listed_search(const dryrun_win::walk_result &walk, const probe_subject &subject,
+                                const dry_run *run)
 {
-    std::vector<std::string> args{f.subject.args.empty() ? "image.bin" : f.subject.args[0]};
-    if (f.run != nullptr && f.run->request.erase_all)
+    listed_search search;
+    search.listed = walk.listed;
+    search.selectors = selector_lines(subject, run);
+    const std::string looked_for = ids_text(usb_ids[0].vid, usb_ids[0].pid);
+    for (std::size_t i = 0; i < walk.devices.size(); ++i) {
+        const listed_device &d = walk.devices[i];
+        if (const std::string other = other_product(d); !other.empty()) {
+            std::string has = d.device.instance_id;
+            has.append(" has ").append(other);
+            search.others.append("; ").append(has);
+            search.other_products.push_back(
+                has.append("; flasher-win looks for ").append(looked_for));
+        }
+        if (!is_target(d))
+            continue;
+        if (static_cast<int>(i) == walk.stop)
+            search.stop = static_cast<int>(search.devices.size());
+        listed_target t = describe_device(d, subject, run);
+        if (t.usable)
+            t.pin = pin_text(walk, i);
+        search.devices.push_back(std::move(t));
+    }
+    return search;
+}
+
+listed_search search_winusb(const probe_subject &subject, const dry_run *run)
+{
+    if (dryrun::searched_at_all())
+        return win_listed_search(dryrun_win::searched(), subject, run);
+    return win_listed_search(dryrun_win::walk(subject.serial), subject, run);
+}
+
+std::string pinned_command(const probe_subject &subject, const dry_run *run,
+                           const std::string &serial)
+{
+    std::vector<std::string> args{subject.args.empty() ? "image.bin" : subject.args[0]};
+    if (run != nullptr && run->request.erase_all)
         args.emplace_back("all");
     args.push_back(serial);
     return cmd_command("flasher-win", args);
 }
 
-verdict judge_win(const win_probe_findings &f)
+void print_serial_pins(std::FILE *out, const probe_build & /*build*/, const probe_findings &f)
 {
-    search_end end;
-    end.listed = f.walk.listed;
-    end.any = std::any_of(f.walk.devices.begin(), f.walk.devices.end(), is_target);
-    end.ids = looked_for();
-    for (const listed_device &d : f.walk.devices) {
-        const std::string other = other_product(d);
-        if (!other.empty())
-            end.others += std::string("; ") + d.device.instance_id + " has " + other;
+    const std::vector<listed_target> &devices = f.search.devices;
+    const bool any = std::any_of(devices.begin(), devices.end(),
+                                 [](const listed_target &d) { return d.usable; });
+    if (!any || !searches(f))
+        return;
+    const listed_target *stop = stop_device(f.search);
+    if (stop != nullptr && !stop->usable)
+        std::fprintf(out,
+                     "flasher-win %s %s; given a serial argument that only one device's "
+                     "instance ID contains, it passes over %s to that device:\n",
+                     stop->outcome.kind == outcome_kind::fails_attempt ? "gives up at" : "fails on",
+                     stop->name.c_str(), stop->name.c_str());
+    else
+        std::fprintf(out, "to choose a device, give flasher-win a serial argument that only its "
+                          "instance ID contains (flasher-win ignores FLASHER_USBPATH):\n");
+    for (const listed_target &d : devices) {
+        if (d.usable)
+            std::fprintf(out, "  %s  %s\n", d.name.c_str(),
+                         d.pin.empty() ? "no text selects it alone"
+                                       : pinned_command(f.subject, f.run, d.pin).c_str());
     }
-    if (const listed_device *stop = stop_device(f.walk); stop != nullptr) {
-        end.stopped = true;
-        end.gives_up = stop->device.verdict != win_verdict::chosen;
-        end.where = stop->device.instance_id;
-    }
-    return judge_run(f.run, f.plan, "flasher-win", end);
-}
-
-void print_win_report(std::FILE *out, const win_probe_findings &f, const verdict &v)
-{
-    print_header(out, f);
-    if (f.run != nullptr)
-        print_input(out, f.subject.args.empty() ? std::string() : f.subject.args[0], *f.run,
-                    *f.plan);
-    print_devices(out, f);
-    print_pins(out, f);
-    std::fprintf(out, "verdict: %s\n", v.text.c_str());
 }

@@ -1,36 +1,29 @@
-// flasher-probe.exe's report: the input, the devices flasher-win would find
-// in the order it examines them with the driver each is bound to, the text
-// that pins each usable device, and a verdict, in plain lines, and the exit
-// status that goes with the verdict.
+// flasher-win's search, as the WinUSB dry run made it, in the terms of
+// flasher-probe's report (report.h): every present device with the build's
+// IDs in the order flasher-win examines them, the driver each is bound to and
+// what flasher-win makes of it; devices of the vendor with another product
+// ID; and the serial-argument text that pins each usable device.
 #pragma once
 
-#include "tools/probe/plan.h"
-#include "tools/probe/verdict.h"
-#include "usb/winusb/winusb_dryrun.h"
+#include "tools/probe/report.h"
+#include "usb/dryrun/winusb/winusb_dryrun.h"
 
-#include <cstdio>
-#include <string>
-#include <vector>
+// flasher-probe.exe: the probe of flasher-win, over the WinUSB dry run.
+extern const probe_build flasher_win_probe;
 
-// What was asked: flasher-win's arguments and the serial it would use.
-struct win_probe_subject {
-    std::vector<std::string> args; // flasher-win's arguments, after its name
-    const char *serial = nullptr;  // as the front end reads it; null when absent
-    bool usb_path_set = false;     // FLASHER_USBPATH is set: flasher-win ignores it
-};
+// The walk's devices with the serial of `subject` (run: the dry run, null in
+// a survey of the devices alone).
+listed_search win_listed_search(const dryrun_win::walk_result &walk, const probe_subject &subject,
+                                const dry_run *run);
 
-// The whole run: a dry run of the front end (null in a survey of the devices
-// alone) and the device search it made.
-struct win_probe_findings {
-    const win_probe_subject &subject;
-    const dry_run *run;     // null: no arguments, devices only
-    const input_plan *plan; // null with run
-    const dryrun_win::walk_result &walk;
-};
+// The search the front end made, or one made now with the subject's serial.
+listed_search search_winusb(const probe_subject &subject, const dry_run *run);
 
-verdict judge_win(const win_probe_findings &findings);
-void print_win_report(std::FILE *out, const win_probe_findings &findings, const verdict &v);
+// The serial argument that selects each usable device alone, in a
+// flasher-win line.
+void print_serial_pins(std::FILE *out, const probe_build &build, const probe_findings &findings);
 
-// The command that runs flasher-win on the same input with `serial` in place
-// of any serial given.
-std::string pinned_command(const win_probe_findings &findings, const std::string &serial);
+// The command that runs flasher-win on the same input (run: the dry run,
+// null in a survey) with `serial` in place of any serial given.
+std::string pinned_command(const probe_subject &subject, const dry_run *run,
+                           const std::string &serial);

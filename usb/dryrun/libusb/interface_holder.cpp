@@ -1,4 +1,4 @@
-#include "usb/dryrun/interface_holder.h"
+#include "usb/dryrun/libusb/interface_holder.h"
 
 #ifdef __linux__
 #include <cerrno>
