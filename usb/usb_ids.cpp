@@ -1,6 +1,7 @@
 // The device table and its lookup. FLASHER_TABLE_VID and FLASHER_TABLE_PID
 // are set by the build for each program (the programs share the vendor ID and
-// differ in the product ID).
+// differ in the product ID); FLASHER_TABLE_PID2 adds a second entry, for the
+// builds that test a table of two.
 #include "usb/transport.h"
 
 #if !defined(FLASHER_TABLE_VID) || !defined(FLASHER_TABLE_PID)
@@ -9,6 +10,9 @@
 
 const usb_id usb_ids[] = {
     {FLASHER_TABLE_VID, FLASHER_TABLE_PID},
+#ifdef FLASHER_TABLE_PID2
+    {FLASHER_TABLE_VID, FLASHER_TABLE_PID2},
+#endif
     {0, 0},
 };
 

@@ -111,15 +111,17 @@ INSTANTIATE_TEST_SUITE_P(
 
 // flasher programs the device, waits for it to come back, and programs it
 // again: the account shows each plug-in with its own transfers, pause and
-// check, under the one device.
+// check, under the one device. (The first flasher has 1.5 s before the
+// board leaves, and the listener a second more to start before it comes
+// back: room for a loaded machine.)
 TEST_F(Hotplug, EachPlugInHasItsOwnAccount)
 {
     dir.write("img.bin", small_image());
     const std::string script = "\"$1\" img.bin >/dev/null 2>first.err || exit 1\n"
-                               "\"$2\" events 5 --until-arrival >/dev/null || exit 2\n"
+                               "\"$2\" events 20 --until-arrival >/dev/null || exit 2\n"
                                "exec \"$1\" img.bin >/dev/null 2>second.err\n";
     vdev_result r = run({.command = {watch},
-                         .devices = {"serial=R,leave=0.4,arrive=0.5"},
+                         .devices = {"serial=R,leave=1.5,arrive=2.5"},
                          .expect_image = "img.bin",
                          .wrapper = {"/bin/sh", "-c", script, "replug"},
                          .json = true});
@@ -141,8 +143,8 @@ TEST_F(Hotplug, EachPlugInHasItsOwnAccount)
         EXPECT_EQ(p["account"]["messages"][1]["kind"], "pause");
         EXPECT_EQ(p["check"]["result"], "intact");
     }
-    EXPECT_EQ(plug_ins[0]["leave_ms"], 400);
-    EXPECT_EQ(plug_ins[1]["arrive_ms"], 500);
+    EXPECT_EQ(plug_ins[0]["leave_ms"], 1500);
+    EXPECT_EQ(plug_ins[1]["arrive_ms"], 2500);
     EXPECT_EQ(account["check"]["text"],
               "checked against img.bin: 2 plug-ins that received anything, all intact\n");
 }
@@ -152,16 +154,16 @@ TEST_F(Hotplug, EachPlugInHasItsOwnAccount)
 TEST_F(Hotplug, TextAccountShowsThePlugInsApart)
 {
     const std::string script = "\"$1\" erase >/dev/null 2>&1\n"
-                               "\"$2\" events 5 --until-arrival >/dev/null\n";
+                               "\"$2\" events 20 --until-arrival >/dev/null\n";
     vdev_result r = run({.command = {watch},
-                         .devices = {"serial=T,leave=0.3,arrive=0.4,leave=5"},
+                         .devices = {"serial=T,leave=1.5,arrive=2.5,leave=30"},
                          .wrapper = {"/bin/sh", "-c", script, "replug"}});
     ASSERT_EQ(r.status, 0) << r.err << r.account;
     for (const char *line :
-         {"\n  plug-in 1: there from the start, left at 0.3 s, address 2\n"
+         {"\n  plug-in 1: there from the start, left at 1.5 s, address 2\n"
           "    opened 1, closed 0, serial read 1, interface 0 claimed\n"
           "    bulk OUT: endpoint 02 3\n    transfers: 3, bytes taken: 14\n",
-          "\n  plug-in 2: arrived at 0.4 s, still plugged in at the end, address 3\n"
+          "\n  plug-in 2: arrived at 2.5 s, still plugged in at the end, address 3\n"
           "    opened 0, closed 0, serial read 0, interface 0 not claimed\n    no transfers\n"}) {
         EXPECT_NE(r.account.find(line), std::string::npos) << line << "in\n" << r.account;
     }

@@ -29,23 +29,6 @@ using namespace support;
 namespace
 {
 
-enum class fault { stall, timeout, short_taken, gone };
-
-const char *name_of(fault f)
-{
-    switch (f) {
-    case fault::stall:
-        return "stall";
-    case fault::timeout:
-        return "timeout";
-    case fault::short_taken:
-        return "short";
-    case fault::gone:
-        return "gone";
-    }
-    return "?";
-}
-
 // What one transfer of a run is, written from the message sequence.
 struct transfer {
     std::size_t length;
@@ -77,14 +60,6 @@ std::vector<transfer> params_transfers()
 std::vector<transfer> erase_transfers()
 {
     return {{12, true, "erase error\n", 0}, {1, false, "", 0}, {1, false, "", 0}};
-}
-
-std::string device_spec(fault f, std::size_t at, std::size_t length)
-{
-    std::string spec = std::string(name_of(f)) + "=" + std::to_string(at);
-    if (f == fault::short_taken) // one byte short; a single byte is not taken at all
-        spec += ":" + std::to_string(length > 1 ? length - 1 : 0);
-    return spec;
 }
 
 enum class mode { firmware, params, erase };
@@ -191,14 +166,14 @@ std::string events_from_account(const std::string &account_json, int status)
 void sweep_one(const scratch_dir &dir, mode m, const std::vector<transfer> &t, fault f, bool events,
                std::size_t at, const std::vector<std::string> &command, const std::string &file)
 {
-    SCOPED_TRACE(std::string(name_of(f)) + " at transfer " + std::to_string(at) +
+    SCOPED_TRACE(std::string(fault_name(f)) + " at transfer " + std::to_string(at) +
                  (events ? " with event lines" : ""));
     const expected_run e = expect(m, t, f, at);
     vdev_call call;
     call.json = true;
     if (events)
         call.wrapper = with_events;
-    call.devices = {device_spec(f, at, t[at].length)};
+    call.devices = {fault_spec(f, at, t[at].length)};
     call.command = command;
     if (m == mode::firmware)
         call.expect_image = file;
@@ -283,7 +258,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, FaultSweep,
                                                           fault::short_taken, fault::gone),
                                           testing::Bool()),
                          [](const testing::TestParamInfo<std::tuple<fault, bool>> &p) {
-                             return std::string(name_of(std::get<0>(p.param))) +
+                             return std::string(fault_name(std::get<0>(p.param))) +
                                     (std::get<1>(p.param) ? "_with_events" : "");
                          });
 

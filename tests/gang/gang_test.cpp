@@ -182,7 +182,8 @@ TEST_F(Gang, AccountsForEveryDevice)
 }
 
 // The record agrees with what each device received: a device that stalls
-// mid-image is failed, with flasher's last line; the others are ok with
+// mid-image is failed, with the pages it took whole and flasher's last
+// line; the others are ok with
 // every page. Its lines name the image's hash and the flasher run.
 TEST_F(Gang, RecordAgreesWithEachDevice)
 {
@@ -198,6 +199,8 @@ TEST_F(Gang, RecordAgreesWithEachDevice)
         EXPECT_EQ(line["serial"], "vdev-" + std::to_string(n));
         EXPECT_EQ(line["result"], stalled ? "failed" : "ok");
         EXPECT_EQ(line["exit_status"], stalled ? 1 : 0);
+        EXPECT_EQ(line["taken"]["pages"], stalled ? 1 : 3);
+        EXPECT_EQ(line["reason"], stalled ? json("flasher exited 1") : json(nullptr));
         EXPECT_EQ(line["last_line"], stalled ? "error during flashing" : "page: 2");
         EXPECT_EQ(line["plan"]["pages"], 3);
         EXPECT_EQ(line["plan"]["trailer"], true);

@@ -1,6 +1,9 @@
 #include "in_child.h"
 
+#include <cerrno>
+#include <chrono>
 #include <csignal>
+#include <poll.h>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,13 +25,25 @@ nlohmann::json in_child(const std::function<nlohmann::json()> &body)
     }
     close(fds[1]);
     std::string text;
-    char buffer[4096];
-    for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;)
-        text.append(buffer, static_cast<std::size_t>(n));
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    bool ended = false;
+    while (!ended && std::chrono::steady_clock::now() < until) {
+        pollfd p{fds[0], POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0)
+            continue;
+        char buffer[4096];
+        const ssize_t n = read(fds[0], buffer, sizeof buffer);
+        if (n > 0)
+            text.append(buffer, static_cast<std::size_t>(n));
+        ended = n == 0 || (n < 0 && errno != EINTR);
+    }
     close(fds[0]);
+    if (!ended)
+        kill(pid, SIGKILL);
     int status = 0;
     waitpid(pid, &status, 0);
-    return nlohmann::json::parse(text, nullptr, false);
+    return ended ? nlohmann::json::parse(text, nullptr, false)
+                 : nlohmann::json(nlohmann::json::value_t::discarded);
 }
 
 void limit_file_size(rlim_t bytes)

@@ -11,7 +11,8 @@ namespace support
 {
 
 // Runs `body` in a child process and returns what it reported (discarded
-// when the child did not report).
+// when the child did not report, or did not end within a generous minute:
+// it is killed then).
 nlohmann::json in_child(const std::function<nlohmann::json()> &body);
 
 // Files may grow to `bytes` and no further: a write past it fails with

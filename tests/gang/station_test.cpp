@@ -2,6 +2,7 @@
 // while it runs (flasher-vdev's arrive= and leave=): what it flashes, once
 // per plug-in, and what its record says of each plug-in. Every device that
 // received anything is checked against the image by flasher-vdev.
+#include "gang_facts.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -14,12 +15,15 @@
 #include <vector>
 
 using namespace support;
-using json = nlohmann::json;
+using namespace gang_facts;
 
 namespace
 {
 
 const std::string gang = FLASHER_GANG_BIN;
+// The same gang built with a device table of two entries, a flasher of the
+// same table beside it.
+const std::string gang_two_ids = FLASHER_GANG_TWO_IDS_BIN;
 
 // (usb path, plug-in, result) of every record line, in order.
 using fact = std::tuple<std::string, int, std::string>;
@@ -75,7 +79,8 @@ class Station : public testing::Test
     }
 
     vdev_result run(const std::vector<std::string> &devices, std::vector<std::string> wrapper,
-                    std::vector<std::string> options = {}) const
+                    std::vector<std::string> options = {}, bool fast_pauses = true,
+                    const std::string &program = gang) const
     {
         std::remove(dir.file("status.txt").c_str());
         std::vector<std::string> command{"--watch", "--logs", "logs", "--record", "record.jsonl"};
@@ -86,9 +91,35 @@ class Station : public testing::Test
                                        .devices = devices,
                                        .expect_image = image,
                                        .wrapper = std::move(wrapper),
-                                       .program = gang});
+                                       .program = program,
+                                       .json = true,
+                                       .fast_pauses = fast_pauses});
         EXPECT_EQ(read_text(dir.file("left.txt")), "") << "flashers left running";
+        expect_one_line_per_plug_in(r);
         return r;
+    }
+
+    // What holds for every session: each plug-in that arrived has exactly
+    // one line, which is ok exactly when the plug-in took the whole image,
+    // and no plug-in was erased twice.
+    void expect_one_line_per_plug_in(const vdev_result &r) const
+    {
+        const json account = json::parse(r.account, nullptr, false);
+        ASSERT_FALSE(account.is_discarded()) << r.account << r.err;
+        const std::vector<json> lines = last_run_lines(dir.file("record.jsonl"));
+        for (const json &plug : plug_ins(account)) {
+            const json line = line_for(lines, plug["usb_path"], plug["plug_in"]);
+            ASSERT_FALSE(line.is_null()) << plug["usb_path"] << " plug-in " << plug["plug_in"];
+            EXPECT_EQ(line["result"] == "ok", took_whole_image(plug)) << line << plug["check"];
+            EXPECT_LE(erases(plug), 1u) << line;
+        }
+    }
+
+    // The account's summary line of the plug-ins checked.
+    static std::string check_of(const vdev_result &r)
+    {
+        const json account = json::parse(r.account, nullptr, false);
+        return account.is_discarded() ? r.account : account["check"].value("text", "");
     }
 };
 
@@ -107,8 +138,8 @@ TEST_F(Station, FlashesEachPlugInOnce)
         std::string check; // how the plug-ins that received anything compare with the image
     } cases[] = {
         {"in, out and in again; another left in",
-         {"arrive=0.3,leave=0.9,arrive=1.2", "arrive=0.5"},
-         2.0,
+         {"arrive=0.3,leave=1.8,arrive=2.1", "arrive=0.5"},
+         2.5,
          {{"1-1", 1, "ok"}, {"1-1", 2, "ok"}, {"1-2", 1, "ok"}},
          0,
          "3 plug-ins that received anything, all intact"},
@@ -139,9 +170,10 @@ TEST_F(Station, FlashesEachPlugInOnce)
          {{"1-1", 1, "not flashed"}},
          1,
          ""},
+        // Its flasher is stopped at once.
         {"unplugged mid-image",
-         {"service-us=4000,arrive=0.3,leave=0.5", "arrive=0.3"},
-         1.0,
+         {"service-us=20000,arrive=0.3,leave=1.3", "arrive=0.3"},
+         1.6,
          {{"1-1", 1, "failed"}, {"1-2", 1, "ok"}},
          1,
          "2 plug-ins that received anything, 1 differs: device 1 plug-in 1"},
@@ -154,7 +186,7 @@ TEST_F(Station, FlashesEachPlugInOnce)
         EXPECT_EQ(facts_of(dir.file("record.jsonl")), c.records);
         EXPECT_EQ(station_status(), c.status) << r.out << r.err;
         if (!c.check.empty()) {
-            EXPECT_NE(r.account.find(c.check), std::string::npos) << r.account;
+            EXPECT_NE(check_of(r).find(c.check), std::string::npos) << check_of(r);
         }
     }
 }
@@ -171,8 +203,8 @@ TEST_F(Station, SkipsABoardTheRecordCallsDone)
         run({"serial=A", "serial=B,arrive=0.3"}, stopper(3, 0.8, false), {"--skip-done"});
     EXPECT_EQ(station_status(), 0) << r.err;
     // Only B received anything.
-    EXPECT_NE(r.account.find("1 plug-in that received anything, all intact"), std::string::npos)
-        << r.account;
+    EXPECT_NE(check_of(r).find("1 plug-in that received anything, all intact"), std::string::npos)
+        << check_of(r);
     std::ifstream in(dir.file("record.jsonl"));
     std::vector<json> second;
     for (std::string line; std::getline(in, line);)
@@ -194,6 +226,85 @@ TEST_F(Station, StopDuringAFlashIsRecorded)
     EXPECT_EQ(facts_of(dir.file("record.jsonl")), (std::multiset<fact>{{"1-1", 1, "interrupted"}}));
     EXPECT_NE(r.err.find("left half-written: 1-1 (plug-in 1)"), std::string::npos) << r.err;
     EXPECT_EQ(station_status(), 1) << r.err;
+}
+
+// The line of a plug-in, from this session's record.
+json plug_in_line(const std::string &record, const std::string &path, int plug_in)
+{
+    return line_for(record_lines(record), path, plug_in);
+}
+
+// A board whose trailer was not taken is failed, so --skip-done flashes it
+// again on its next plug-in rather than calling it done.
+TEST_F(Station, ATrailerNotTakenIsFlashedAgainWithSkipDone)
+{
+    // Transfer 102 is the trailer of the 3-page image; the stall is the
+    // first plug-in's.
+    const vdev_result r =
+        run({"serial=A,stall=102,leave=1.5,arrive=1.8"}, stopper(2, 2.2, false), {"--skip-done"});
+    const json first = plug_in_line(dir.file("record.jsonl"), "1-1", 1);
+    const json second = plug_in_line(dir.file("record.jsonl"), "1-1", 2);
+    EXPECT_EQ(first["result"], "failed") << first;
+    EXPECT_EQ(first["reason"], "the trailer was not taken whole") << first;
+    EXPECT_EQ(second["result"], "ok") << second;
+    EXPECT_NE(check_of(r).find("2 plug-ins that received anything, 1 differs: device 1 plug-in 1"),
+              std::string::npos)
+        << check_of(r);
+}
+
+// A board pulled out within moments of its arrival and plugged in again
+// within the second flasher waits before it tries again (real pauses): the
+// first plug-in's flasher is stopped when the board leaves, so only the
+// second plug-in's flasher ever writes to the second plug-in, once.
+TEST_F(Station, AReplugWithinTheRetryWindowGetsItsOwnFlasher)
+{
+    const vdev_result r =
+        run({"serial=A,arrive=0.3,leave=0.31,arrive=1.3"}, stopper(2, 1.5, false), {}, false);
+    const json account = json::parse(r.account, nullptr, false);
+    ASSERT_FALSE(account.is_discarded()) << r.account;
+    const json &plugs = account["devices"][0]["plug_ins"];
+    ASSERT_EQ(plugs.size(), 2u) << r.account;
+    EXPECT_FALSE(took_whole_image(plugs[0])) << plugs[0];
+    EXPECT_TRUE(took_whole_image(plugs[1])) << plugs[1];
+    EXPECT_EQ(erases(plugs[1]), 1u) << plugs[1];
+    const json first = plug_in_line(dir.file("record.jsonl"), "1-1", 1);
+    EXPECT_NE(first["result"], "ok") << first;
+    EXPECT_EQ(plug_in_line(dir.file("record.jsonl"), "1-1", 2)["result"], "ok");
+}
+
+// A board that leaves while its flasher waits out the pause after the erase
+// (real pauses: it would write again only after 4 s): the flasher is killed
+// then and there, and the plug-in fails as unplugged.
+TEST_F(Station, ABoardThatLeavesHasItsFlasherStopped)
+{
+    run({"arrive=0.3,leave=1.3"}, stopper(1, 1.5, false), {}, false);
+    const json line = plug_in_line(dir.file("record.jsonl"), "1-1", 1);
+    EXPECT_EQ(line["result"], "failed") << line;
+    EXPECT_EQ(line["reason"], "unplugged") << line;
+    EXPECT_EQ(line["signal"], 9) << line;
+}
+
+// Boards arriving together: each is judged and flashed, though libusb may
+// hand the gang the later arrivals while it reads the first board.
+TEST_F(Station, BoardsArrivingTogetherAreEachFlashed)
+{
+    const std::vector<std::string> devices(6, "arrive=0.3");
+    const vdev_result r = run(devices, stopper(6, 0.5, false));
+    EXPECT_EQ(station_status(), 0) << r.err;
+    EXPECT_NE(check_of(r).find("6 plug-ins that received anything, all intact"), std::string::npos)
+        << check_of(r);
+}
+
+// A build whose device table has two entries hears boards of both.
+TEST_F(Station, EveryEntryOfTheDeviceTableIsHeard)
+{
+    const vdev_result r =
+        run({"arrive=0.3", "pid=000C,arrive=0.3"}, stopper(2, 0.5, false), {}, true, gang_two_ids);
+    EXPECT_EQ(station_status(), 0) << r.err;
+    EXPECT_EQ(facts_of(dir.file("record.jsonl")),
+              (std::multiset<fact>{{"1-1", 1, "ok"}, {"1-2", 1, "ok"}}));
+    EXPECT_NE(check_of(r).find("2 plug-ins that received anything, all intact"), std::string::npos)
+        << check_of(r);
 }
 
 } // namespace

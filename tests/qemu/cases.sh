@@ -500,6 +500,13 @@ record_facts() {
   sed -n 's/.*"usb_path":"\([^"]*\)","plug_in":\([^,]*\),"serial":\([^,]*\),.*"result":"\([^"]*\)","reason":\(null\|"[^"]*"\),.*"last_line":\(null\|"[^"]*"\),"seconds".*/\1 \2 \3 \4 \5 \6/p' "$1" | sort
 }
 records_are() { [ "$(grep -c '"result":' "$1" 2>/dev/null)" = "$2" ]; }
+# ok_records_took_fw3 FILE: each ok line says, from flasher's events over the
+# real bus, that the board took fw3.bin's every message whole.
+FW3_TAKEN='"taken":{"messages":103,"erase":true,"zero_bytes":[true,true],"pages":3,"trailer":true,"params":null}'
+ok_records_took_fw3() {
+  [ "$(grep '"result":"ok"' "$1" | grep -cvF "$FW3_TAKEN")" = 0 ] ||
+    fail "an ok line of $1 does not say the board took fw3.bin whole"
+}
 # every_record_has FILE TEXT: each line of the record holds TEXT.
 every_record_has() {
   [ "$(grep -cF "$2" "$1")" = "$(wc -l <"$1")" ] || fail "not every line of $1 has $2"
@@ -536,6 +543,7 @@ same "the gang's record" /tmp/facts <<OUT
 1-1 null "SN-A" ok null "page: 2"
 2-1 null "SN-B" not flashed "$BUSY" null
 OUT
+ok_records_took_fw3 /tmp/busy.jsonl
 fw3_intact ga erase E1
 fw3_intact gb erase E1
 end
@@ -574,6 +582,7 @@ same "the gang's record" /tmp/facts <<'OUT'
 2-1 1 "SN-B" ok null "page: 2"
 OUT
 every_record_has /tmp/watch.jsonl "\"sha256\":\"$FW3_SHA\""
+ok_records_took_fw3 /tmp/watch.jsonl
 grep -E '^(plug-in|  transfers:|  received what)' /tmp/ga.out >/tmp/facts
 same "account of gadget ga" /tmp/facts <<OUT
 plug-in 1:

@@ -102,6 +102,29 @@ std::string page_lines(unsigned pages)
     return s;
 }
 
+const char *fault_name(fault f)
+{
+    switch (f) {
+    case fault::stall:
+        return "stall";
+    case fault::timeout:
+        return "timeout";
+    case fault::short_taken:
+        return "short";
+    case fault::gone:
+        return "gone";
+    }
+    return "?";
+}
+
+std::string fault_spec(fault f, std::size_t at, std::size_t length)
+{
+    std::string spec = std::string(fault_name(f)) + "=" + std::to_string(at);
+    if (f == fault::short_taken)
+        spec += ":" + std::to_string(length > 1 ? length - 1 : 0);
+    return spec;
+}
+
 std::string repeat(const std::string &text, int times)
 {
     std::string all;

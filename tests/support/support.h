@@ -81,6 +81,17 @@ captured run_main(std::vector<std::string> args);
 
 // ---- flasher under flasher-vdev ----
 
+// The faults flasher-vdev plays on one bulk transfer.
+enum class fault { stall, timeout, short_taken, gone };
+
+// "stall", "timeout", "short", "gone": the device setting's name.
+const char *fault_name(fault f);
+
+// The device setting for a fault at transfer `at` of `length` bytes:
+// "stall=N", or "short=N:K", one byte short (a single byte not taken at
+// all).
+std::string fault_spec(fault f, std::size_t at, std::size_t length);
+
 struct vdev_result {
     int status = -1;     // flasher-vdev's (the command's unless a check failed); 200+N: signal N
     std::string out;     // the command's standard output

@@ -1,7 +1,7 @@
 #include "tools/gang/display.h"
 
-#include "tools/gang/progress.h"
 #include "tools/gang/record.h"
+#include "tools/gang/text.h"
 
 #include <algorithm>
 #include <unistd.h>
@@ -11,17 +11,20 @@ namespace
 
 constexpr auto redraw_interval = std::chrono::milliseconds(250);
 
-std::string serial_or_dash(const board &b)
-{
-    return b.serial.empty() ? "-" : b.serial;
-}
+// Column widths: the usb path's and the serial's grow with the longest,
+// the serial's up to a limit (longer ones are cut); the phase's is fixed.
+constexpr std::size_t path_width = 12, serial_width = 20, serial_width_most = 40;
+constexpr std::size_t phase_width = 34;
 
 void redraw(display &d)
 {
     const steady_time now = std::chrono::steady_clock::now();
     if (d.lines_drawn > 0)
         std::fprintf(d.out, "\033[%zuA", d.lines_drawn);
-    const std::vector<std::string> lines = d.live_lines(now);
+    std::vector<std::string> lines = live_lines(d, d.live_boards(), now);
+    if (d.live_footer)
+        for (const std::string &line : d.live_footer())
+            lines.push_back(line);
     for (const std::string &line : lines)
         std::fprintf(d.out, "\r\033[2K%s\n", line.c_str());
     // Lines that went away since the last drawing are cleared.
@@ -32,10 +35,9 @@ void redraw(display &d)
     std::fflush(d.out);
 }
 
-bool due(const display &d)
+bool due(const display &d, steady_time now)
 {
-    return d.mode == display_mode::live &&
-           std::chrono::steady_clock::now() - d.last_draw >= redraw_interval;
+    return d.mode == display_mode::live && now - d.last_draw >= redraw_interval;
 }
 
 void emit(const display &d, const nlohmann::ordered_json &event)
@@ -47,40 +49,76 @@ void emit(const display &d, const nlohmann::ordered_json &event)
 nlohmann::ordered_json event_of(const char *kind, const board &b, const display &d)
 {
     return {{"event", kind},
-            {"usb_path", b.usb_path},
-            {"serial", b.serial},
+            {"usb_path", b.found.usb_path},
+            {"plug_in", b.found.plug_in > 0 ? nlohmann::ordered_json(b.found.plug_in) : nullptr},
+            {"serial", board_serial(b)},
             {"phase", phase_text(b, d.plan_pages)},
-            {"pages_reported", b.pages_reported}};
+            {"pages", b.events.tally.pages}};
 }
 
 void print_plain_end(const display &d, const board &b)
 {
-    if (b.result == board_result::not_flashed || b.result == board_result::skipped) {
-        std::fprintf(d.out, "%s %s: %s: %s\n", b.usb_path.c_str(), serial_or_dash(b).c_str(),
-                     result_name(b.result), b.reason.c_str());
+    const std::string head = printable_line(b.found.usb_path) + " " + shown_serial(b) + ": " +
+                             result_name(b.outcome.result);
+    const std::optional<double> seconds = board_seconds(b, b.end);
+    const std::string why = printable_line(b.outcome.reason);
+    if (!seconds) {
+        std::fprintf(d.out, "%s: %s\n", head.c_str(), why.c_str());
     } else {
-        std::fprintf(d.out, "%s %s: %s after %.1f s: %s\n", b.usb_path.c_str(),
-                     serial_or_dash(b).c_str(), result_name(b.result), board_seconds(b, b.end),
-                     b.last_line.empty() ? "-" : b.last_line.c_str());
+        const std::string last = printable_line(b.last_line);
+        const std::string said = why.empty()    ? last
+                                 : last.empty() ? why
+                                                : why + "; last line: " + last;
+        std::fprintf(d.out, "%s after %.1f s: %s\n", head.c_str(), *seconds,
+                     said.empty() ? "-" : said.c_str());
     }
     std::fflush(d.out);
 }
 
 } // namespace
 
-std::string live_line(const display &d, const board &b, steady_time now)
+std::string shown_serial(const board &b)
 {
-    std::string phase = phase_text(b, d.plan_pages);
-    if (!b.reason.empty())
-        phase += ": " + b.reason;
-    char line[160];
-    if (b.result == board_result::not_flashed || b.result == board_result::skipped)
-        std::snprintf(line, sizeof line, "%-12s %-20s %s", b.usb_path.c_str(),
-                      serial_or_dash(b).c_str(), phase.c_str());
-    else
-        std::snprintf(line, sizeof line, "%-12s %-20s %-34s %6.1f s", b.usb_path.c_str(),
-                      serial_or_dash(b).c_str(), phase.c_str(), board_seconds(b, now));
-    return line;
+    const std::string serial = board_serial(b);
+    return serial.empty() ? "-" : printable_line(serial);
+}
+
+board_columns columns_for(const std::vector<const board *> &boards)
+{
+    std::size_t longest_path = 0, longest_serial = 0;
+    for (const board *b : boards) {
+        longest_path = std::max(longest_path, printable_line(b->found.usb_path).size());
+        longest_serial = std::max(longest_serial, shown_serial(*b).size());
+    }
+    return {column_width(longest_path, path_width, longest_path),
+            column_width(longest_serial, serial_width, serial_width_most)};
+}
+
+std::vector<std::string> live_lines(const display &d, const std::vector<const board *> &boards,
+                                    steady_time now)
+{
+    const board_columns columns = columns_for(boards);
+    std::vector<std::string> lines;
+    for (const board *b : boards) {
+        std::string phase = phase_text(*b, d.plan_pages);
+        if (!b->outcome.reason.empty() || (!b->started && !b->found.reason.empty()))
+            phase += ": " + printable_line(b->outcome.reason.empty() ? b->found.reason
+                                                                     : b->outcome.reason);
+        std::string line = cell(printable_line(b->found.usb_path), columns.path) + " " +
+                           cell(shown_serial(*b), columns.serial) + " ";
+        const std::optional<double> seconds = board_seconds(*b, now);
+        if (seconds) {
+            char time[16];
+            std::snprintf(time, sizeof time, " %6.1f s", *seconds);
+            line += cell(phase, phase_width) + time;
+        } else {
+            line += phase;
+        }
+        if (d.unplugged && d.unplugged(*b))
+            line += "  (unplugged)";
+        lines.push_back(line);
+    }
+    return lines;
 }
 
 display_mode choose_display(bool json, bool quiet, std::FILE *out)
@@ -99,7 +137,8 @@ void show_started(display &d, const board &b)
         redraw(d);
         return;
     case display_mode::plain:
-        std::fprintf(d.out, "%s %s: started\n", b.usb_path.c_str(), serial_or_dash(b).c_str());
+        std::fprintf(d.out, "%s %s: started\n", printable_line(b.found.usb_path).c_str(),
+                     shown_serial(b).c_str());
         std::fflush(d.out);
         return;
     case display_mode::json:
@@ -114,11 +153,11 @@ void show_phase(display &d, const board &b)
 {
     if (d.mode == display_mode::json)
         emit(d, event_of("progress", b, d));
-    else if (due(d))
+    else if (due(d, std::chrono::steady_clock::now()))
         redraw(d);
 }
 
-void show_ended(display &d, const board &b, const nlohmann::ordered_json &record)
+void show_ended(display &d, const board &b, const nlohmann::ordered_json &line)
 {
     switch (d.mode) {
     case display_mode::live:
@@ -128,17 +167,11 @@ void show_ended(display &d, const board &b, const nlohmann::ordered_json &record
         print_plain_end(d, b);
         return;
     case display_mode::json:
-        emit(d, record);
+        emit(d, line);
         return;
     case display_mode::quiet:
         return;
     }
-}
-
-void show_tick(display &d)
-{
-    if (due(d))
-        redraw(d);
 }
 
 void show_changed(display &d)
@@ -154,7 +187,8 @@ void show_port(display &d, bool arrived, const std::string &usb_path, unsigned p
         redraw(d);
         return;
     case display_mode::plain:
-        std::fprintf(d.out, "%s: %s\n", usb_path.c_str(), arrived ? "plugged in" : "unplugged");
+        std::fprintf(d.out, "%s: %s\n", printable_line(usb_path).c_str(),
+                     arrived ? "plugged in" : "unplugged");
         std::fflush(d.out);
         return;
     case display_mode::json:
@@ -165,4 +199,16 @@ void show_port(display &d, bool arrived, const std::string &usb_path, unsigned p
     case display_mode::quiet:
         return;
     }
+}
+
+void display_tick::add_to(wait_set &set)
+{
+    if (d_.mode == display_mode::live && busy_())
+        set.wake_by(d_.last_draw + redraw_interval);
+}
+
+void display_tick::take(const wait_set &)
+{
+    if (busy_() && due(d_, std::chrono::steady_clock::now()))
+        redraw(d_);
 }

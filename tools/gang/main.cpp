@@ -1,11 +1,14 @@
 // flasher-gang: flashes every attached target device at once. It reads the
 // input once, decides with flasher's own code what each device would get,
 // starts one unmodified flasher per usable device, pinned to it by
-// FLASHER_USBPATH, follows each one's lines, and keeps a record of every
-// device: a result comes only from the exit status of a flasher this run
-// started and waited for.
+// FLASHER_USBPATH, follows each one's account of its messages, and keeps a
+// record of every device: a board is ok only when the flasher this run
+// started and waited for exited 0 and its account shows every message that
+// counts taken whole.
+#include "tools/gang/ending.h"
 #include "tools/gang/options.h"
 #include "tools/gang/process.h"
+#include "tools/gang/record_file.h"
 #include "tools/gang/signals.h"
 #include "tools/gang/snapshot.h"
 #include "tools/gang/summary.h"
@@ -14,6 +17,7 @@
 #include "tools/gang/watch.h"
 #include "usb/transport.h"
 
+#include <algorithm>
 #include <climits>
 #include <csignal>
 #include <cstdio>
@@ -22,6 +26,15 @@
 
 namespace
 {
+
+// What the run sets up before any device is touched.
+struct gang_run {
+    run_facts facts;
+    std::vector<std::string> flasher_argv; // the flasher, then its arguments
+    std::string dir;                       // the run's own directory
+    std::vector<std::string> made_dirs;    // made for the run: taken back if it is refused
+    record_writer records;                 // the run directory's record and --record
+};
 
 int refuse(const std::string &why)
 {
@@ -33,19 +46,6 @@ std::string host_name()
 {
     char name[HOST_NAME_MAX + 1] = {};
     return gethostname(name, sizeof name - 1) == 0 ? name : "";
-}
-
-const char *mode_name(run_mode mode)
-{
-    switch (mode) {
-    case run_mode::firmware:
-        return "firmware";
-    case run_mode::parameters:
-        return "parameters";
-    case run_mode::erase_only:
-        break;
-    }
-    return "erase";
 }
 
 // A run refused before it touched a device: it says why and leaves no run
@@ -102,85 +102,108 @@ void fill_facts(const gang_options &opt, const input_survey &input, gang_run &ru
     run.facts.flasher = run.flasher_argv[0];
     run.facts.vid = usb_ids[0].vid;
     run.facts.pid = usb_ids[0].pid;
-    run.disp.plan_pages = input.plan.pages;
 }
 
-// The record's last chance: lines still waiting are written now, or the
-// run fails and they are given here, so that none is lost unseen.
-void finish_record(gang_run &run)
+// The record's last chance: lines still waiting are written now, or they
+// are given here, so that none is lost unseen. True when all are written.
+bool finish_record(record_writer &records)
 {
-    if (run.records.flush())
-        return;
-    run.record_failed = true;
-    std::fprintf(stderr, "flasher-gang: %s\n", run.records.error().c_str());
-    for (const record_writer::unwritten_lines &left : run.records.unwritten()) {
+    if (records.flush())
+        return true;
+    std::fprintf(stderr, "flasher-gang: %s\n", records.error().c_str());
+    for (const record_writer::unwritten_lines &left : records.unwritten()) {
         std::fprintf(stderr, "flasher-gang: %zu lines are missing from %s:\n", left.lines.size(),
                      left.path.c_str());
         for (const std::string &line : left.lines)
             std::fputs(line.c_str(), stderr);
     }
+    return false;
 }
 
 // Every attached device, flashed at once.
-int run_batch(const gang_options &opt, gang_run &run)
+int run_batch(const gang_options &opt, gang_run &run, const dryrun::walk_result &walk,
+              flasher_pool &pool, board_sink &sink, int signal_fd)
 {
-    device_survey devices = survey_devices(dryrun::searched());
+    const device_survey devices = survey_devices(walk);
     if (!devices.listed)
         return refuse_run(run, "the USB devices cannot be listed");
     if (devices.boards.empty())
         return refuse_run(run, devices.none_attached);
     for (const std::string &other : devices.other_products)
         std::fprintf(stderr, "flasher-gang: not flashed: %s\n", other.c_str());
-    for (board &b : devices.boards) {
-        b.log_name = b.usb_path + ".log";
-        run.boards.push_back(std::move(b));
+    for (const survey_facts &found : devices.boards) {
+        board &b = pool.boards.emplace_back();
+        b.found = found;
+        b.log_name = found.usb_path + ".log";
     }
-    run.disp.live_lines = [&run](steady_time now) {
-        std::vector<std::string> lines;
-        for (const board &b : run.boards)
-            lines.push_back(live_line(run.disp, b, now));
-        return lines;
+    sink.disp.live_boards = [&pool] {
+        std::vector<const board *> boards;
+        for (const board &b : pool.boards)
+            boards.push_back(&b);
+        return boards;
     };
-    supervise(run);
-    finish_record(run);
-    return summarize(run, opt.skip_unusable);
+    for (board &b : pool.boards) {
+        if (!b.found.usable)
+            end_unstarted(sink, b, board_result::not_flashed, b.found.reason);
+    }
+    for (board &b : pool.boards) {
+        if (b.found.usable && !skip_if_done(sink, b, serial_shared(pool.boards, b)))
+            pool.start(b);
+    }
+    signal_part signals(signal_fd, [&pool](int count) { pool.stop(count); });
+    display_tick tick(sink.disp, [&pool] { return pool.any_running(); });
+    run_loop({&signals, &pool, &tick}, [&pool] { return !pool.any_running(); });
+    // Interrupted: a stop came while boards were being flashed or before
+    // they were started (one after the last ended changed nothing).
+    const bool interrupted =
+        pool.stopping() || std::any_of(pool.boards.begin(), pool.boards.end(), [](const board &b) {
+            return b.outcome.result == board_result::interrupted;
+        });
+    const bool record_failed = !finish_record(run.records);
+    return summarize({pool.boards, run.flasher_argv, run.dir, run.facts.run_id, sink.disp.mode,
+                      interrupted, record_failed, opt.skip_unusable});
 }
 
-int run_station(gang_run &run)
+int run_station(gang_run &run, flasher_pool &pool, board_sink &sink, int signal_fd)
 {
-    if (run.disp.mode == display_mode::plain)
-        std::printf("flasher-gang: waiting for boards with %04X:%04X; INT, TERM or HUP ends the "
+    if (sink.disp.mode == display_mode::plain)
+        std::printf("flasher-gang: waiting for boards with %s; INT, TERM or HUP ends the "
                     "session\n",
-                    run.facts.vid, run.facts.pid);
+                    table_ids_text().c_str());
     std::fflush(stdout);
-    if (const int status = watch(run); status != 0)
+    if (const int status = watch(pool, sink, signal_fd); status >= 0)
         return status;
-    finish_record(run);
-    return summarize_session(run);
+    const bool record_failed = !finish_record(run.records);
+    return summarize_session({pool.boards, run.flasher_argv, run.dir, run.facts.run_id,
+                              sink.disp.mode, true, record_failed, false});
 }
 
-int run_gang(const gang_options &opt, gang_run &run)
+int run_gang(const gang_options &opt, int signal_fd)
 {
     std::string error;
     const std::string flasher = flasher_beside_this_program();
     if (flasher.empty())
         return refuse("flasher not found beside this program; they are installed together");
+    gang_run run;
     run.flasher_argv = {flasher};
     done_index done;
-    if (opt.skip_done) {
-        if (!open_done_index(done, opt.record, error))
-            return refuse(error);
-        run.done = &done;
-    }
+    if (opt.skip_done && !open_done_index(done, opt.record, error))
+        return refuse(error);
     if (!open_run_files(opt, run, error))
         return refuse_run(run, error);
-    if (!take_input(opt, run, error)) {
-        if (!stop_requested())
-            return refuse_run(run, error);
+    bool taken = false;
+    {
+        // A stop that lands just before a FIFO's open or read is still seen.
+        const stop_watch_during_wait watching;
+        taken = take_input(opt, run, error);
+    }
+    if (stop_requested()) {
         refuse_run(run, "interrupted while reading " + input_name(opt.input) +
                             "; no device was touched");
         return gang_interrupted;
     }
+    if (!taken)
+        return refuse_run(run, error);
 
     const input_survey input = survey_input(run.flasher_argv[1], opt.erase_all);
     if (!input.taken)
@@ -188,24 +211,31 @@ int run_gang(const gang_options &opt, gang_run &run)
     if (!input.warning.empty())
         std::fprintf(stderr, "flasher-gang: warning: %s\n", input.warning.c_str());
     fill_facts(opt, input, run);
-    return opt.watch ? run_station(run) : run_batch(opt, run);
+
+    display disp;
+    disp.mode = choose_display(opt.json, opt.quiet, stdout);
+    disp.plan_pages = input.plan.pages;
+    board_sink sink{run.facts, flash_plan_of(input.plan), disp, run.records,
+                    opt.skip_done ? &done : nullptr};
+    flasher_pool pool(sink, run.flasher_argv, run.dir);
+    return opt.watch ? run_station(run, pool, sink, signal_fd)
+                     : run_batch(opt, run, input.devices, pool, sink, signal_fd);
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
+    // First of all: a stop asked from here on is seen, and starts nothing.
+    const int signal_fd = catch_signals();
     gang_options opt;
     if (const int status = parse_gang_options(argc, argv, opt); status >= 0)
         return status;
-    gang_run run;
-    run.signal_fd = catch_stop_signals();
     // Past a file size limit a write fails with EFBIG, which the record
     // reports naming the file, instead of the signal ending the gang.
     std::signal(SIGXFSZ, SIG_IGN);
     // Each flasher is pinned to its own device; a pin meant for one flasher
     // must not narrow the gang's search.
     unsetenv("FLASHER_USBPATH");
-    run.disp.mode = choose_display(opt.json, opt.quiet, stdout);
-    return run_gang(opt, run);
+    return run_gang(opt, signal_fd);
 }

@@ -1,38 +1,124 @@
 #include "tools/gang/supervise.h"
 
-#include "tools/gang/process.h"
-#include "tools/gang/progress.h"
 #include "tools/gang/signals.h"
 
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
-#include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace
 {
 
-// A live display moves its seconds on this often; otherwise the loop
-// sleeps until a flasher writes, ends, or a signal comes.
-constexpr int live_tick_ms = 250;
+void mark_started(board &b)
+{
+    b.start_wall = std::chrono::system_clock::now();
+    b.start = std::chrono::steady_clock::now();
+}
 
 void write_log(const board &b, const char *bytes, std::size_t count)
 {
-    if (b.log_fd >= 0 && write(b.log_fd, bytes, count) < 0)
+    if (b.process.log_fd >= 0 && write(b.process.log_fd, bytes, count) < 0)
         return; // a log that cannot be written loses lines, not the board
 }
 
-void mark_ended(board &b)
+// Lines of flasher's stdout or stderr: only the last one is kept, as it
+// came, for the record and the table (each makes it printable).
+void take_output(board &b, std::string &partial, const char *bytes, std::size_t count)
 {
-    b.end_wall = std::chrono::system_clock::now();
-    b.end = std::chrono::steady_clock::now();
-    b.phase = board_phase::ended;
+    write_log(b, bytes, count);
+    partial.append(bytes, count);
+    std::size_t from = 0;
+    for (std::size_t eol; (eol = partial.find('\n', from)) != std::string::npos; from = eol + 1)
+        b.last_line = partial.substr(from, eol - from);
+    partial.erase(0, from);
 }
 
-// Takes what a pipe holds: complete lines move the board on.
-void read_pipe(gang_run &run, board &b, int &fd, std::string &partial)
+void take_eof(board &b, std::string &partial)
+{
+    if (!partial.empty())
+        b.last_line = partial;
+    partial.clear();
+}
+
+} // namespace
+
+void flasher_pool::start(board &b)
+{
+    mark_started(b);
+    if (stop_requested() || stopping()) {
+        end_unstarted(sink_, b, board_result::interrupted, "stopped before its flasher started");
+        return;
+    }
+    std::string error;
+    if (!launch_flasher({argv_, b.found.usb_path, dir_ + "/" + b.log_name}, b.process, error)) {
+        end_unstarted(sink_, b, board_result::failed, error);
+        return;
+    }
+    b.started = true;
+    show_started(sink_.disp, b);
+}
+
+bool flasher_pool::any_running() const
+{
+    for (const board &b : boards) {
+        if (running(b))
+            return true;
+    }
+    return false;
+}
+
+void flasher_pool::stop(int count)
+{
+    const bool first = stops_ == 0;
+    stops_ = count;
+    for (board &b : boards) {
+        if (running(b) && b.stopped == stop_cause::none)
+            b.stopped = stop_cause::interrupted;
+    }
+    if (!first) {
+        kill_all();
+        return;
+    }
+    for (const board &b : boards) {
+        if (running(b))
+            signal_flasher(b.process, SIGTERM);
+    }
+    kill_at_ = std::chrono::steady_clock::now() + kill_grace;
+}
+
+void flasher_pool::unplugged(board &b)
+{
+    if (!running(b) || all_taken(sink_.plan, b.events.tally))
+        return;
+    b.stopped = stop_cause::unplugged;
+    signal_flasher(b.process, SIGKILL);
+}
+
+void flasher_pool::kill_all()
+{
+    for (const board &b : boards) {
+        if (running(b))
+            signal_flasher(b.process, SIGKILL);
+    }
+    kill_at_.reset();
+}
+
+void flasher_pool::add_to(wait_set &set)
+{
+    slots_.clear();
+    for (board &b : boards) {
+        if (!running(b))
+            continue;
+        for (int *fd : {&b.process.out_fd, &b.process.err_fd, &b.process.events_fd}) {
+            if (*fd >= 0)
+                slots_.push_back({&b, fd, set.watch(*fd)});
+        }
+    }
+    if (kill_at_ && any_running())
+        set.wake_by(*kill_at_);
+}
+
+void flasher_pool::read_ready(board &b, int &fd)
 {
     char buffer[4096];
     for (;;) {
@@ -41,254 +127,64 @@ void read_pipe(gang_run &run, board &b, int &fd, std::string &partial)
             continue;
         if (n < 0 && errno == EAGAIN)
             return;
+        const bool events = &fd == &b.process.events_fd;
+        std::string &partial = &fd == &b.process.out_fd ? b.out_partial : b.err_partial;
         if (n <= 0) {
             close(fd);
             fd = -1;
-            if (!partial.empty())
-                take_flasher_line(b, partial);
-            partial.clear();
+            if (!events)
+                take_eof(b, partial);
             return;
         }
-        write_log(b, buffer, static_cast<std::size_t>(n));
-        partial.append(buffer, static_cast<std::size_t>(n));
-        const board_phase before = b.phase;
-        const unsigned pages_before = b.pages_reported;
-        for (std::size_t eol; (eol = partial.find('\n')) != std::string::npos;) {
-            take_flasher_line(b, partial.substr(0, eol));
-            partial.erase(0, eol + 1);
-        }
-        if (b.phase != before || b.pages_reported != pages_before)
-            show_phase(run.disp, b);
+        const auto count = static_cast<std::size_t>(n);
+        if (!events)
+            take_output(b, partial, buffer, count);
+        else if (take_event_bytes(b.events, std::string_view(buffer, count)))
+            show_phase(sink_.disp, b);
     }
 }
 
-// Both pipes are closed: flasher has exited (or is about to). Its exit
-// status, waited for here, is the board's result.
-void reap(gang_run &run, board &b)
+// A flasher that has ended: what its pipes still hold is read (it wrote
+// all of it before it exited), and the board is judged.
+void flasher_pool::end_if_reaped(board &b)
 {
-    int status = 0;
-    while (waitpid(b.pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    mark_ended(b);
-    if (WIFEXITED(status)) {
-        b.exit_status = WEXITSTATUS(status);
-        b.result = b.exit_status == 0 ? board_result::ok : board_result::failed;
-    } else {
-        b.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-        b.result = run.interrupted ? board_result::interrupted : board_result::failed;
-    }
-    if (b.log_fd >= 0)
-        close(b.log_fd);
-    b.log_fd = -1;
-    finish_board(run, b);
-}
-
-// Another board of the run (attached beside it, or at another port in a
-// session) has this board's serial: the record cannot tell them apart.
-bool serial_shared(const gang_run &run, const board &b)
-{
-    for (const board &other : run.boards) {
-        if (&other != &b && other.usb_path != b.usb_path && other.serial == b.serial)
-            return true;
-    }
-    return false;
-}
-
-// Why a board did not succeed, for its record line.
-std::string reason_of(const board &b)
-{
-    if (!b.reason.empty())
-        return b.reason;
-    if (b.exit_status >= 0)
-        return "flasher exited " + std::to_string(b.exit_status);
-    if (b.signal > 0)
-        return "flasher was ended by signal " + std::to_string(b.signal);
-    return b.last_line;
-}
-
-// The record's view of a board. (What the board took, message by message,
-// comes with flasher's events; until then `taken` stays unknown.)
-board_line line_of(const board &b)
-{
-    const bool flashed = b.result != board_result::not_flashed && b.result != board_result::skipped;
-    board_line line;
-    line.usb_path = b.usb_path;
-    line.plug_in = b.plug_in;
-    line.serial = b.serial;
-    line.start = b.start_wall;
-    line.end = b.end_wall;
-    line.seconds = flashed ? board_seconds(b, b.end) : -1;
-    line.result = result_name(b.result);
-    line.reason = b.result == board_result::ok ? "" : reason_of(b);
-    if (b.result == board_result::skipped)
-        line.done = b.done;
-    line.done_lookup = b.done_lookup;
-    line.exit_status = b.exit_status;
-    line.signal = b.signal;
-    if (flashed)
-        line.last_line = b.last_line;
-    return line;
-}
-
-// One round of the batch loop: waits for output, an end or a signal.
-void poll_once(gang_run &run)
-{
-    std::vector<pollfd> fds{{run.signal_fd, POLLIN, 0}};
-    std::vector<flasher_pipe> pipes;
-    add_flasher_pipes(run, fds, pipes);
-    if (poll(fds.data(), fds.size(), tick_ms(run)) < 0 && errno != EINTR)
+    if (!reap_if_ended(b.process))
         return;
-    if ((fds[0].revents & POLLIN) != 0 && take_stop_signal(run.signal_fd) != 0 && !run.interrupted)
-        stop_all(run);
-    take_flasher_pipes(run, fds.data() + 1, pipes);
-    show_tick(run.disp);
+    for (int *fd : {&b.process.out_fd, &b.process.err_fd, &b.process.events_fd}) {
+        if (*fd >= 0)
+            read_ready(b, *fd);
+    }
+    close_descriptors(b.process);
+    end_flashed(sink_, b);
 }
 
-} // namespace
-
-bool running(const board &b)
+void flasher_pool::take(const wait_set &set)
 {
-    return b.pid > 0 && b.phase != board_phase::ended;
-}
-
-bool any_running(const gang_run &run)
-{
-    for (const board &b : run.boards) {
+    for (const pipe_slot &s : slots_) {
+        if (set.ready(s.slot) && *s.fd >= 0)
+            read_ready(*s.owner, *s.fd);
+    }
+    slots_.clear();
+    for (board &b : boards) {
         if (running(b))
-            return true;
+            end_if_reaped(b);
     }
-    return false;
+    if (kill_at_ && std::chrono::steady_clock::now() >= *kill_at_)
+        kill_all();
 }
 
-void finish_board(gang_run &run, board &b)
+void signal_part::add_to(wait_set &set)
 {
-    const nlohmann::ordered_json record = record_line(run.facts, line_of(b));
-    if (!run.records.write(json_line(record)))
-        std::fprintf(stderr, "flasher-gang: %s; the line is kept and written when it can be\n",
-                     run.records.error().c_str());
-    if (run.done != nullptr)
-        note_line(*run.done, record);
-    show_ended(run.disp, b, record);
+    set.watch(fd_);
 }
 
-bool record_writable(gang_run &run, board &b)
+void signal_part::take(const wait_set &)
 {
-    if (run.records.flush())
-        return true;
-    b.reason = run.records.error() + "; no board is flashed until it can be";
-    end_unstarted(run, b, board_result::not_flashed);
-    return false;
-}
-
-bool skip_if_done(gang_run &run, board &b)
-{
-    if (run.done == nullptr)
-        return false;
-    follow_record(*run.done);
-    for (const std::string &note : take_notes(*run.done))
-        std::fprintf(stderr, "flasher-gang: %s\n", note.c_str());
-    const skip_answer answer = decide_skip(*run.done, b.serial, run.facts.image_sha256,
-                                           run.facts.mode, serial_shared(run, b));
-    b.done_lookup = answer.lookup;
-    if (!answer.skip) {
-        if (!answer.why.empty())
-            std::fprintf(stderr, "flasher-gang: %s: %s\n", b.usb_path.c_str(), answer.why.c_str());
-        return false;
-    }
-    b.done = answer.done;
-    b.reason = answer.why;
-    end_unstarted(run, b, board_result::skipped);
-    return true;
-}
-
-void end_unstarted(gang_run &run, board &b, board_result result)
-{
-    mark_ended(b);
-    b.start_wall = b.end_wall;
-    b.start = b.end;
-    b.result = result;
-    finish_board(run, b);
-}
-
-void start_board(gang_run &run, board &b)
-{
-    const std::string log = run.dir + "/" + b.log_name;
-    b.log_fd = open(log.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    b.start_wall = std::chrono::system_clock::now();
-    b.start = std::chrono::steady_clock::now();
-    started_flasher started;
-    std::string error;
-    if (!start_flasher(run.flasher_argv, b.usb_path, started, error)) {
-        mark_ended(b);
-        b.result = board_result::failed;
-        b.last_line = error;
-        finish_board(run, b);
+    // Read every round: a stop that came before the loop began is in the
+    // pipe too.
+    const signal_news news = take_signals(fd_);
+    if (news.stops == 0)
         return;
-    }
-    b.pid = started.pid;
-    b.out_fd = started.out_fd;
-    b.err_fd = started.err_fd;
-    show_started(run.disp, b);
-}
-
-void add_flasher_pipes(gang_run &run, std::vector<pollfd> &fds, std::vector<flasher_pipe> &pipes)
-{
-    for (board &b : run.boards) {
-        for (int *fd : {&b.out_fd, &b.err_fd}) {
-            if (running(b) && *fd >= 0) {
-                fds.push_back({*fd, POLLIN, 0});
-                pipes.push_back({&b, fd});
-            }
-        }
-    }
-}
-
-void take_flasher_pipes(gang_run &run, const pollfd *fds, const std::vector<flasher_pipe> &pipes)
-{
-    for (std::size_t i = 0; i < pipes.size(); ++i) {
-        board &b = *pipes[i].owner;
-        if (fds[i].revents == 0 || *pipes[i].fd < 0)
-            continue;
-        read_pipe(run, b, *pipes[i].fd, pipes[i].fd == &b.out_fd ? b.out_partial : b.err_partial);
-        if (b.out_fd < 0 && b.err_fd < 0)
-            reap(run, b);
-    }
-}
-
-void stop_all(gang_run &run)
-{
-    run.interrupted = true;
-    for (const board &b : run.boards) {
-        if (running(b))
-            kill(b.pid, SIGTERM);
-    }
-}
-
-int tick_ms(const gang_run &run)
-{
-    return run.disp.mode == display_mode::live && any_running(run) ? live_tick_ms : -1;
-}
-
-void supervise(gang_run &run)
-{
-    for (board &b : run.boards) {
-        if (b.result == board_result::not_flashed)
-            end_unstarted(run, b, board_result::not_flashed);
-    }
-    // Nothing starts once a stop was asked for, even before the first flasher.
-    if (take_stop_signal(run.signal_fd) != 0)
-        run.interrupted = true;
-    for (board &b : run.boards) {
-        if (b.phase == board_phase::ended)
-            continue;
-        if (!run.interrupted) {
-            if (!skip_if_done(run, b))
-                start_board(run, b);
-            continue;
-        }
-        b.last_line = "not started";
-        end_unstarted(run, b, board_result::interrupted);
-    }
-    while (any_running(run))
-        poll_once(run);
+    stops_ += news.stops;
+    on_stop_(stops_);
 }

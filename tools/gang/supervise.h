@@ -1,76 +1,88 @@
-// The supervisor: starts one flasher per usable board, reads each one's
-// lines as they come, writes each board's record as it ends, and on INT,
-// TERM or HUP stops every flasher and waits for all of them.
+// The flashers of a run: one started per board, their pipes read as they
+// come (stdout and stderr into the board's log and last line, the events
+// into the board's account of each message), each reaped without waiting as
+// it ends, and stopped when asked: INT, TERM or HUP sends TERM and, after a
+// grace or at a second one, KILL; a board that leaves has its flasher killed
+// at once. No flasher outlives its board's plug-in or the gang.
 #pragma once
 
 #include "tools/gang/board.h"
-#include "tools/gang/display.h"
-#include "tools/gang/done_index.h"
-#include "tools/gang/record.h"
-#include "tools/gang/record_file.h"
+#include "tools/gang/ending.h"
+#include "tools/gang/wait_set.h"
 
+#include <chrono>
 #include <deque>
-#include <poll.h>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
-struct gang_run {
-    run_facts facts;
-    std::vector<std::string> flasher_argv; // the flasher, then its arguments
-    std::string dir;                       // the run's own directory
-    std::vector<std::string> made_dirs;    // made for the run: taken back if it is refused
-    record_writer records;                 // the run directory's record and --record
-    int signal_fd = -1;
-    display disp;
-    std::deque<board> boards; // every board of the run; references stay valid
-    bool interrupted = false;
-    bool record_failed = false; // record lines could not be written, even at the end
-    done_index *done = nullptr; // --skip-done: the boards done already
+// How long flashers asked to stop get before they are killed.
+constexpr auto kill_grace = std::chrono::seconds(5);
+
+class flasher_pool : public loop_part
+{
+  public:
+    flasher_pool(board_sink &sink, std::vector<std::string> flasher_argv, std::string dir)
+        : sink_(sink), argv_(std::move(flasher_argv)), dir_(std::move(dir))
+    {
+    }
+
+    // Every board of the run; references stay valid.
+    std::deque<board> boards;
+
+    // Starts the board's flasher, its output logged to b.log_name in the run
+    // directory. Once a stop was asked for, or when the flasher cannot be
+    // started, the board ends instead.
+    void start(board &b);
+    bool any_running() const;
+
+    // INT, TERM or HUP came, `count` times so far.
+    void stop(int count);
+    bool stopping() const
+    {
+        return stops_ > 0;
+    }
+
+    // The board left: unless its events show it took all it was to get, its
+    // flasher is killed now, and the board fails as unplugged.
+    void unplugged(board &b);
+
+    void add_to(wait_set &set) override;
+    void take(const wait_set &set) override;
+
+  private:
+    struct pipe_slot {
+        board *owner;
+        int *fd;
+        std::size_t slot;
+    };
+    void read_ready(board &b, int &fd);
+    void end_if_reaped(board &b);
+    void kill_all();
+
+    board_sink &sink_;
+    std::vector<std::string> argv_;
+    std::string dir_;
+    std::vector<pipe_slot> slots_;
+    int stops_ = 0;
+    std::optional<steady_time> kill_at_;
 };
 
-// With --skip-done, a usable board that the record already calls done for
-// this image: it is ended as skipped, with that record, and true returned.
-bool skip_if_done(gang_run &run, board &b);
+// The signal pipe as a part of the loop: each round, the stops that came
+// are handed on.
+class signal_part : public loop_part
+{
+  public:
+    signal_part(int fd, std::function<void(int count)> on_stop)
+        : fd_(fd), on_stop_(std::move(on_stop))
+    {
+    }
+    void add_to(wait_set &set) override;
+    void take(const wait_set &set) override;
 
-// No record, no flash: true when every record line is written (pending ones
-// are tried again now); else the board is ended not flashed, saying why.
-bool record_writable(gang_run &run, board &b);
-
-// Writes the record of a board that has ended (or was never started) to
-// the run's record and to --record, and shows it.
-void finish_board(gang_run &run, board &b);
-
-// Marks a board that never gets a flasher (unusable, skipped, or stopped
-// before it started) as ended now with `result`, and records it.
-void end_unstarted(gang_run &run, board &b, board_result result);
-
-// Starts the board's flasher; its output goes to b.log_name in the run
-// directory. A flasher that cannot be started ends the board as failed.
-void start_board(gang_run &run, board &b);
-
-bool running(const board &b);
-bool any_running(const gang_run &run);
-
-// One readable end of a running flasher's pipes, for a poll loop.
-struct flasher_pipe {
-    board *owner;
-    int *fd;
+  private:
+    int fd_;
+    std::function<void(int)> on_stop_;
+    int stops_ = 0;
 };
-
-// Appends a pollfd for every open pipe of every running flasher.
-void add_flasher_pipes(gang_run &run, std::vector<pollfd> &fds, std::vector<flasher_pipe> &pipes);
-
-// Reads what the pipes hold (fds and pipes in the same order, as added);
-// a board whose pipes have both closed is reaped and recorded.
-void take_flasher_pipes(gang_run &run, const pollfd *fds, const std::vector<flasher_pipe> &pipes);
-
-// INT, TERM or HUP came: every running flasher is told to stop.
-void stop_all(gang_run &run);
-
-// The poll loop's time-out: a live display's tick while flashers run,
-// else none.
-int tick_ms(const gang_run &run);
-
-// Starts a flasher for every board not already ended, and runs until
-// every one has ended.
-void supervise(gang_run &run);

@@ -5,24 +5,46 @@
 #include "tools/probe/input_report.h"
 #include "usb/transport.h"
 
-board board_of(const dryrun::examined_device &device)
+namespace
 {
-    board b;
+
+struct mode_text {
+    run_mode mode;
+    const char *name;
+};
+constexpr mode_text mode_names[] = {
+    {run_mode::firmware, "firmware"},
+    {run_mode::parameters, "parameters"},
+    {run_mode::erase_only, "erase"},
+};
+
+} // namespace
+
+const char *mode_name(run_mode mode)
+{
+    for (const mode_text &m : mode_names) {
+        if (m.mode == mode)
+            return m.name;
+    }
+    return "?";
+}
+
+survey_facts facts_of(const dryrun::examined_device &device)
+{
+    survey_facts b;
     // "-" stands for a path that cannot be built (it is never pinned).
     b.usb_path = device.ex.path_known ? std::string(device.ex.path) : std::string("-");
     b.serial = device.ex.serial_read && device.ex.serial_status >= 0 ? device.ex.serial : "";
     if (!device.ex.path_known) {
-        b.result = board_result::not_flashed;
         b.reason = "its usb path cannot be built, so it cannot be pinned";
     } else if (!dryrun::usable(device)) {
         // Pinned, the search meets no other device: its own checks decide.
         const device_outcome o = describe_outcome(device, {});
-        b.result = board_result::not_flashed;
         b.reason = o.reason;
         b.advice = o.advice;
+    } else {
+        b.usable = true;
     }
-    if (b.result == board_result::not_flashed)
-        b.phase = board_phase::not_flashed;
     return b;
 }
 
@@ -39,6 +61,8 @@ input_survey survey_input(const std::string &input, bool erase_all)
 
     input_survey survey;
     survey.plan = plan_input(run, dryrun::sent());
+    if (dryrun::searched_at_all())
+        survey.devices = dryrun::searched();
     if (!run.prepared || run.status != 0) {
         survey.refusal = run.last_line;
         return survey;
@@ -54,19 +78,31 @@ input_survey survey_input(const std::string &input, bool erase_all)
     return survey;
 }
 
+flash_plan flash_plan_of(const input_plan &plan)
+{
+    return {plan.mode, plan.pages, plan.trailer};
+}
+
 device_survey survey_devices(const dryrun::walk_result &walk)
 {
     device_survey survey;
     survey.listed = walk.listed;
     for (const dryrun::examined_device &device : walk.devices)
-        survey.boards.push_back(board_of(device));
+        survey.boards.push_back(facts_of(device));
     for (const device_examination &other : walk.other_products)
         survey.other_products.push_back(other_product_text(other));
     if (survey.boards.empty()) {
-        survey.none_attached =
-            "no device with " + ids_text(usb_ids[0].vid, usb_ids[0].pid) + " is attached";
+        survey.none_attached = "no device with " + table_ids_text() + " is attached";
         for (const std::string &other : survey.other_products)
             survey.none_attached += "; " + other;
     }
     return survey;
+}
+
+std::string table_ids_text()
+{
+    std::string text;
+    for (const usb_id *id = usb_ids; id->vid != 0; ++id)
+        text += (text.empty() ? "" : " or ") + ids_text(id->vid, id->pid);
+    return text;
 }

@@ -1,35 +1,21 @@
 #include "tools/gang/watch.h"
 
-#include "tools/gang/hotplug.h"
+#include "tools/gang/options.h"
 #include "tools/gang/signals.h"
 #include "tools/gang/summary.h"
 #include "tools/gang/survey.h"
 #include "tools/probe/device_report.h"
 
-#include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <unistd.h>
 
 namespace
 {
 
-struct port {
-    std::string usb_path;
-    bool present = false;     // plugged in now, as the events tell
-    unsigned plug_ins = 0;    // arrivals so far
-    board *current = nullptr; // the board of the current (or last) plug-in
-    bool waiting = false;     // arrived while the last plug-in's flasher still runs
-    bool retrying = false;    // unusable for a reason that can change: judged again
-    steady_time retry_at{};
-};
-
-struct session {
-    gang_run &run;
-    std::map<std::string, port> ports;
-};
+const char gone_before_judged[] = "unplugged before it could be examined";
+const char ended_before_judged[] = "the session ended before it could be examined";
+const char tried_again[] = " (tried again while it stays plugged in)";
 
 // Unusable for a reason that can pass while the board stays plugged in:
 // another lets it go, a udev rule opens it up, or the kernel (which
@@ -60,156 +46,6 @@ const dryrun::examined_device *find_at(const dryrun::walk_result &walk, const st
     return nullptr;
 }
 
-// Judges the port's current plug-in with flasher's own checks and flashes
-// it when it is usable.
-void judge(session &s, port &p)
-{
-    board &b = *p.current;
-    p.waiting = false;
-    const dryrun::walk_result walk = dryrun::walk(nullptr, p.usb_path.c_str());
-    const dryrun::examined_device *device = find_at(walk, p.usb_path);
-    if (device == nullptr) {
-        p.retrying = false;
-        b.reason = "unplugged before it could be examined";
-        end_unstarted(s.run, b, board_result::not_flashed);
-        return;
-    }
-    const board found = board_of(*device);
-    b.serial = found.serial;
-    if (found.result != board_result::not_flashed) {
-        p.retrying = false;
-        b.reason.clear();
-        b.phase = board_phase::starting;
-        if (!record_writable(s.run, b))
-            return;
-        if (!skip_if_done(s.run, b))
-            start_board(s.run, b);
-        return;
-    }
-    b.reason = found.reason;
-    b.advice = found.advice;
-    b.phase = board_phase::not_flashed;
-    if (!can_change(*device)) {
-        p.retrying = false;
-        end_unstarted(s.run, b, board_result::not_flashed);
-        return;
-    }
-    // Recorded when it leaves, or when the session ends, if it never passes.
-    b.reason += " (tried again while it stays plugged in)";
-    show_changed(s.run.disp);
-    p.retry_at = std::chrono::steady_clock::now() + retry_after(*device, !p.retrying);
-    p.retrying = true;
-}
-
-void arrived(session &s, const std::string &path)
-{
-    port &p = s.ports[path];
-    p.usb_path = path;
-    if (p.present)
-        return; // already armed for this plug-in
-    p.present = true;
-    ++p.plug_ins;
-    board &b = s.run.boards.emplace_back();
-    b.usb_path = path;
-    b.plug_in = p.plug_ins;
-    b.log_name = path + "_" + std::to_string(p.plug_ins) + ".log";
-    const bool busy = p.current != nullptr && running(*p.current);
-    p.current = &b;
-    show_port(s.run.disp, true, path, p.plug_ins);
-    p.retrying = false;
-    if (busy)
-        p.waiting = true; // judged once the last plug-in's flasher has ended
-    else
-        judge(s, p);
-}
-
-// The port is armed again; a plug-in that never got a flasher is recorded.
-void left(session &s, const std::string &path)
-{
-    const auto found = s.ports.find(path);
-    if (found == s.ports.end())
-        return;
-    port &p = found->second;
-    if (!p.present)
-        return;
-    p.present = false;
-    show_port(s.run.disp, false, path, p.plug_ins);
-    if (p.current != nullptr && (p.retrying || p.waiting)) {
-        if (p.waiting)
-            p.current->reason = "unplugged before it could be examined";
-        p.retrying = p.waiting = false;
-        end_unstarted(s.run, *p.current, board_result::not_flashed);
-    }
-}
-
-void take_events(session &s)
-{
-    for (const hotplug_event &e : take_hotplug_events()) {
-        if (e.usb_path.empty())
-            continue; // cannot be pinned, so flasher could not be given it
-        if (e.arrived)
-            arrived(s, e.usb_path);
-        else
-            left(s, e.usb_path);
-    }
-}
-
-// Ports whose flasher has ended with a plug-in waiting, and retries due.
-void move_ports_on(session &s)
-{
-    const steady_time now = std::chrono::steady_clock::now();
-    for (auto &[path, p] : s.ports) {
-        const bool free_now = p.waiting && !running(*p.current);
-        if (free_now || (p.retrying && now >= p.retry_at))
-            judge(s, p);
-    }
-}
-
-int timeout_ms(const session &s)
-{
-    int timeout = tick_ms(s.run);
-    const steady_time now = std::chrono::steady_clock::now();
-    for (const auto &[path, p] : s.ports) {
-        if (!p.retrying)
-            continue;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(p.retry_at - now);
-        const int ms = left.count() < 0 ? 0 : static_cast<int>(left.count());
-        timeout = timeout < 0 ? ms : std::min(timeout, ms);
-    }
-    return timeout;
-}
-
-void round_of(session &s, bool stopping)
-{
-    std::vector<pollfd> fds{{s.run.signal_fd, POLLIN, 0}};
-    const std::size_t usb_fds = stopping ? 0 : add_hotplug_fds(fds);
-    std::vector<flasher_pipe> pipes;
-    add_flasher_pipes(s.run, fds, pipes);
-    if (poll(fds.data(), fds.size(), timeout_ms(s)) < 0 && errno != EINTR)
-        return;
-    if ((fds[0].revents & POLLIN) != 0 && take_stop_signal(s.run.signal_fd) != 0 &&
-        !s.run.interrupted)
-        stop_all(s.run);
-    take_flasher_pipes(s.run, fds.data() + 1 + usb_fds, pipes);
-    if (!s.run.interrupted) {
-        take_events(s);
-        move_ports_on(s);
-    }
-    show_tick(s.run.disp);
-}
-
-// The session ends: plug-ins that never got a flasher are recorded.
-void close_session(session &s)
-{
-    for (auto &[path, p] : s.ports) {
-        if (p.current != nullptr && (p.retrying || p.waiting)) {
-            if (p.waiting)
-                p.current->reason = "the session ended before it could be examined";
-            end_unstarted(s.run, *p.current, board_result::not_flashed);
-        }
-    }
-}
-
 // libusb hears of boards through udev's daemon: without one (a container,
 // a bare initramfs) it reports the boards attached at the start and then
 // nothing, and the station would wait in silence. (umockdev's testbed, where
@@ -225,27 +61,167 @@ void warn_without_udev()
 
 } // namespace
 
-int watch(gang_run &run)
+void station::judge(port &p)
 {
+    board &b = *p.current;
+    p.waiting = false;
+    const dryrun::walk_result walk = dryrun::walk(nullptr, b.found.usb_path.c_str());
+    const dryrun::examined_device *device = find_at(walk, b.found.usb_path);
+    if (device == nullptr) {
+        p.retrying = false;
+        end_unstarted(sink_, b, board_result::not_flashed, gone_before_judged);
+        return;
+    }
+    survey_facts found = facts_of(*device);
+    found.plug_in = b.found.plug_in;
+    b.found = found;
+    if (found.usable) {
+        p.retrying = false;
+        // No record, no flash; then a board the record calls done is passed over.
+        if (record_writable(sink_, b) && !skip_if_done(sink_, b, serial_shared(pool_.boards, b)))
+            pool_.start(b);
+        if (running(b))
+            p.flashing = &b;
+        return;
+    }
+    if (!can_change(*device)) {
+        p.retrying = false;
+        end_unstarted(sink_, b, board_result::not_flashed, found.reason);
+        return;
+    }
+    // Recorded when it leaves, or when the session ends, if it never passes.
+    b.found.reason += tried_again;
+    show_changed(sink_.disp);
+    p.retry_at = std::chrono::steady_clock::now() + retry_after(*device, !p.retrying);
+    p.retrying = true;
+}
+
+void station::arrived(const std::string &path)
+{
+    port &p = ports_[path];
+    if (p.present)
+        return; // already armed for this plug-in
+    p.present = true;
+    ++p.plug_ins;
+    board &b = pool_.boards.emplace_back();
+    b.found.usb_path = path;
+    b.found.plug_in = p.plug_ins;
+    b.log_name = path + "_" + std::to_string(p.plug_ins) + ".log";
+    p.current = &b;
+    p.retrying = false;
+    show_port(sink_.disp, true, path, p.plug_ins);
+    // The last plug-in's flasher is reaped before this one is looked at.
+    if (p.flashing != nullptr && running(*p.flashing))
+        p.waiting = true;
+    else
+        judge(p);
+}
+
+void station::left(const std::string &path)
+{
+    const auto found = ports_.find(path);
+    if (found == ports_.end() || !found->second.present)
+        return;
+    port &p = found->second;
+    p.present = false;
+    show_port(sink_.disp, false, path, p.plug_ins);
+    board &b = *p.current;
+    if (p.flashing == &b) {
+        pool_.unplugged(b);
+    } else if (p.retrying || p.waiting) {
+        const std::string reason = p.waiting ? gone_before_judged : b.found.reason;
+        p.retrying = p.waiting = false;
+        end_unstarted(sink_, b, board_result::not_flashed, reason);
+    }
+}
+
+// Ports whose last flasher was reaped with a plug-in waiting, and retries
+// that are due.
+void station::move_ports_on()
+{
+    const steady_time now = std::chrono::steady_clock::now();
+    for (auto &[path, p] : ports_) {
+        if (p.flashing != nullptr && !running(*p.flashing))
+            p.flashing = nullptr;
+        const bool free_now = p.waiting && p.flashing == nullptr;
+        if (free_now || (p.retrying && now >= p.retry_at))
+            judge(p);
+    }
+}
+
+void station::add_to(wait_set &set)
+{
+    if (pool_.stopping())
+        return;
+    usb_.add_to(set);
+    for (const auto &[path, p] : ports_) {
+        if (p.retrying)
+            set.wake_by(p.retry_at);
+    }
+}
+
+void station::take(const wait_set &)
+{
+    if (pool_.stopping() || stop_requested())
+        return;
+    for (const hotplug_event &e : usb_.take()) {
+        if (e.usb_path.empty())
+            continue; // cannot be pinned, so flasher could not be given it
+        if (e.arrived)
+            arrived(e.usb_path);
+        else
+            left(e.usb_path);
+    }
+    move_ports_on();
+}
+
+void station::close_session()
+{
+    for (auto &[path, p] : ports_) {
+        if (p.current == nullptr || !(p.retrying || p.waiting))
+            continue;
+        const std::string reason = p.waiting ? ended_before_judged : p.current->found.reason;
+        p.retrying = p.waiting = false;
+        end_unstarted(sink_, *p.current, board_result::not_flashed, reason);
+    }
+}
+
+std::vector<const board *> station::current_boards() const
+{
+    std::vector<const board *> boards;
+    for (const auto &[path, p] : ports_)
+        boards.push_back(p.current);
+    return boards;
+}
+
+bool station::present(const board &b) const
+{
+    const auto found = ports_.find(b.found.usb_path);
+    return found != ports_.end() && found->second.present && found->second.current == &b;
+}
+
+int watch(flasher_pool &pool, board_sink &sink, int signal_fd)
+{
+    hotplug_listener usb;
     std::string error;
-    if (!start_hotplug(error)) {
+    if (!usb.start(error)) {
         std::fprintf(stderr, "flasher-gang: %s\n", error.c_str());
-        return 1;
+        return gang_failed;
     }
     warn_without_udev();
-    session s{run, {}};
-    run.disp.live_lines = [&s](steady_time now) {
-        std::vector<std::string> lines;
-        for (const auto &[path, p] : s.ports)
-            lines.push_back(live_line(s.run.disp, *p.current, now) +
-                            (p.present ? "" : "  (unplugged)"));
-        lines.push_back(tally_text(tally(s.run)) + "; Ctrl-C ends the session");
-        return lines;
+    station s(pool, sink, usb);
+    display &disp = sink.disp;
+    disp.live_boards = [&s] { return s.current_boards(); };
+    disp.unplugged = [&s](const board &b) { return !s.present(b); };
+    disp.live_footer = [&pool] {
+        return std::vector<std::string>{tally_text(tally(pool.boards)) +
+                                        "; Ctrl-C ends the session"};
     };
-    show_changed(run.disp);
-    take_events(s); // the boards attached already, reported as arrivals
-    while (!run.interrupted || any_running(run))
-        round_of(s, run.interrupted);
-    close_session(s);
-    return 0;
+    show_changed(disp);
+    signal_part signals(signal_fd, [&pool](int count) { pool.stop(count); });
+    display_tick tick(disp, [&pool] { return pool.any_running(); });
+    run_loop({&signals, &pool, &s, &tick},
+             [&pool] { return (pool.stopping() || stop_requested()) && !pool.any_running(); });
+    s.close_session();
+    return -1;
 }
