@@ -17,7 +17,7 @@ constexpr milliseconds answer_limit{10000};
 
 const std::string latest_of_serial =
     "SELECT station, run, usb_path, end_text, result, image_sha256, mode "
-    "FROM flasher.latest_line WHERE serial = $1";
+    "FROM flasher.latest_flash WHERE serial = $1";
 
 const std::string late = "the database did not answer in time";
 
@@ -77,6 +77,8 @@ std::optional<steady_time> lookups::deadline() const
         sooner(a.deadline);
     if (link_.current() == pg_link::state::closed)
         sooner(queue_.empty() ? retry_at_ : steady_time{}); // away: answered at once
+    if (link_.current() == pg_link::state::ready && !queue_.empty())
+        sooner(steady_time{}); // to be sent at once
     if (!answers_.empty())
         sooner(steady_time{});
     return at;

@@ -106,11 +106,11 @@ LANGUAGE sql AS $$
                l#>>'{image,given}', (l#>>'{image,size}')::bigint, l#>>'{image,sha256}',
                (l#>>'{plan,pages}')::integer, (l#>>'{plan,trailer}')::boolean,
                (l#>>'{taken,messages}')::integer, (l#>>'{taken,erase}')::boolean,
-               (SELECT array_agg(z::boolean ORDER BY n)
-                  FROM jsonb_array_elements_text(
-                           CASE jsonb_typeof(l#>'{taken,zero_bytes}')
-                           WHEN 'array' THEN l#>'{taken,zero_bytes}' END)
-                       WITH ORDINALITY AS zero(z, n)),
+               CASE jsonb_typeof(l#>'{taken,zero_bytes}') WHEN 'array' THEN
+                   ARRAY(SELECT z::boolean
+                           FROM jsonb_array_elements_text(l#>'{taken,zero_bytes}')
+                                WITH ORDINALITY AS zero(z, n)
+                          ORDER BY n) END,
                (l#>>'{taken,pages}')::integer, (l#>>'{taken,trailer}')::boolean,
                (l#>>'{taken,params}')::boolean, l->>'result', l->>'reason',
                l#>>'{done,run}', l#>>'{done,end}', l#>>'{done,usb_path}',
@@ -124,15 +124,27 @@ LANGUAGE sql AS $$
     SELECT count(*) FROM added
 $$;
 
--- The latest line of each board (by serial): the line with the latest end
--- decides, and of two that end at once the one stored later. --skip-done
--- asks this view whether a board is done.
+-- The latest line of each board (by serial): the line with the latest end,
+-- and of two that end at once the one stored later. "What did serial X get
+-- last, where and when?"
 CREATE OR REPLACE VIEW flasher.latest_line AS
 SELECT DISTINCT ON (serial)
        serial, station, run, usb_path, plug_in, start_time, end_time, mode, image_given,
        image_sha256, result, reason, line->>'end' AS end_text, id
   FROM flasher.record_line
  WHERE serial IS NOT NULL
+ ORDER BY serial, end_time DESC NULLS LAST, id DESC;
+
+-- The same, of the lines where a flasher ran for the board: a board skipped
+-- as done, or not flashed, was not changed, so its line does not undo the
+-- line before it. --skip-done decides by this view: a board is done when
+-- this line is ok for the same image and mode.
+CREATE OR REPLACE VIEW flasher.latest_flash AS
+SELECT DISTINCT ON (serial)
+       serial, station, run, usb_path, plug_in, start_time, end_time, mode, image_given,
+       image_sha256, result, reason, line->>'end' AS end_text, id
+  FROM flasher.record_line
+ WHERE serial IS NOT NULL AND result NOT IN ('skipped', 'not flashed')
  ORDER BY serial, end_time DESC NULLS LAST, id DESC;
 
 -- Yield per image and hour (by the hour each line ended, UTC): of the boards

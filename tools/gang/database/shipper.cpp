@@ -246,9 +246,11 @@ bool shipper::acknowledge(std::uint64_t end)
 
 void shipper::pass_over(std::size_t lines, std::uint64_t at, const std::string &why)
 {
-    if (passed_over_ == 0)
+    if (passed_over_ == 0 || at < passed_at_) { // the first in the file is named
+        passed_at_ = at;
         passed_note_ = settings_.record + ": the line at byte " + std::to_string(at) +
                        " is not shipped: " + why;
+    }
     passed_over_ += lines;
 }
 

@@ -110,6 +110,7 @@ class shipper
     std::string why_;
     std::size_t passed_over_ = 0;
     std::string passed_note_;
+    std::uint64_t passed_at_ = 0;
 };
 
 } // namespace recorddb
