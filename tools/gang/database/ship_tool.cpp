@@ -6,7 +6,8 @@
 //   finish MS                      ship for at most MS, then exit
 // It prints "start VERDICT MESSAGE", "waiting N" as the count changes,
 // "state STATE" as it changes, each look-up's "answer ID VERDICT ...", with
-// --ticks a "tick N" every 100 ms, and at the end "left N".
+// --ticks a "tick N" every 100 ms, and at the end "left N". It ends with its
+// input, or with --exit-when-shipped once nothing waits.
 // Usage: record-ship [--lookups] [--ticks] [--exit-when-shipped]
 //                    [--batch-lines N] [--wait-start MS] CONNINFO RECORD
 #include "tools/gang/database/record_db.h"
@@ -125,6 +126,7 @@ int main(int argc, char **argv)
     std::size_t waiting = static_cast<std::size_t>(-1), ticks = 0;
     db_state state = db.state();
     std::string input;
+    bool input_open = true;
     for (bool going = true; going;) {
         if (db.waiting() != waiting)
             std::printf("waiting %zu\n", waiting = db.waiting());
@@ -132,7 +134,7 @@ int main(int argc, char **argv)
             std::printf("state %s %s\n", state_name(state = db.state()), db.why().c_str());
         if (o.exit_when_shipped && waiting == 0)
             break;
-        std::vector<pollfd> fds{{STDIN_FILENO, POLLIN, 0}};
+        std::vector<pollfd> fds{{input_open ? STDIN_FILENO : -1, POLLIN, 0}};
         db.add_fds(fds);
         const steady_time now = std::chrono::steady_clock::now();
         const int timeout = db.timeout_ms(now);
@@ -145,8 +147,9 @@ int main(int argc, char **argv)
             std::printf("tick %zu\n", ++ticks);
         char buffer[4096];
         const ssize_t n = (fds[0].revents != 0) ? read(STDIN_FILENO, buffer, sizeof buffer) : -1;
-        if (n == 0)
-            break;
+        if (n == 0 && !o.exit_when_shipped)
+            break; // the end of the commands; with --exit-when-shipped, the lines decide
+        input_open = input_open && n != 0;
         if (n > 0)
             input.append(buffer, static_cast<std::size_t>(n));
         for (std::size_t eol; going && (eol = input.find('\n')) != std::string::npos;) {
