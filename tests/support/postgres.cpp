@@ -204,7 +204,7 @@ std::string postgres_server::conninfo(const std::string &database, const std::st
 
 std::string postgres_server::new_database()
 {
-    const std::string name = "test" + std::to_string(++databases_);
+    std::string name = "test" + std::to_string(++databases_);
     pg_query(conninfo(), "CREATE DATABASE " + name);
     return name;
 }

@@ -44,8 +44,11 @@ std::size_t record_db::add_fds(std::vector<pollfd> &fds)
 void record_db::take(const pollfd *fds, steady_time now)
 {
     const pollfd *next = fds;
-    const short ship_events = ship_polled_ ? (next++)->revents : 0;
-    const short lookup_events = lookup_polled_ ? next->revents : 0;
+    short ship_events = 0, lookup_events = 0;
+    if (ship_polled_)
+        ship_events = (next++)->revents;
+    if (lookup_polled_)
+        lookup_events = next->revents;
     ship_polled_ = lookup_polled_ = false;
     shipper_.take(ship_events, now);
     if (lookups_)
