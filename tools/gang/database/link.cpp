@@ -1,5 +1,6 @@
 #include "tools/gang/database/link.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace recorddb
@@ -27,6 +28,20 @@ bool is_error(ExecStatusType status)
 }
 
 } // namespace
+
+void retry_pause::failed(steady_time now)
+{
+    constexpr milliseconds first{250};
+    pause = pause.count() == 0 ? first : std::min(pause * 2, longest_pause);
+    at = now + pause;
+}
+
+void retry_pause::refused(steady_time now)
+{
+    constexpr milliseconds seldom{30000};
+    pause = longest_pause;
+    at = now + seldom;
+}
 
 bool answer_failed(const PGresult *result, failure &why)
 {

@@ -38,6 +38,26 @@ struct link_event {
     pq_result result; // answered: the first error of the query, else its last result
 };
 
+// When to try a connection again: at once at first, then after a pause
+// that grows from 250 ms to 4 s while the tries fail, so a database back
+// after a long absence is found within 4 s; a refusal is asked again only
+// every 30 s. A success starts the pauses over.
+struct retry_pause {
+    steady_time at{};
+    milliseconds pause{0};
+
+    void failed(steady_time now);
+    void refused(steady_time now);
+    void succeeded()
+    {
+        pause = milliseconds{0};
+    }
+};
+
+// The longest pause between tries: also how long a station waits, at most,
+// before it tries a database that came back.
+constexpr milliseconds longest_pause{4000};
+
 // True when an answer is an error; `why` then says which.
 bool answer_failed(const PGresult *result, failure &why);
 

@@ -9,8 +9,6 @@ namespace recorddb
 namespace
 {
 
-constexpr milliseconds first_pause{250};
-constexpr milliseconds longest_pause{4000};
 // A look-up the database has not answered by then is given up with its
 // connection: the next one goes on a new connection.
 constexpr milliseconds answer_limit{10000};
@@ -76,7 +74,7 @@ std::optional<steady_time> lookups::deadline() const
     for (const asked &a : queue_)
         sooner(a.deadline);
     if (link_.current() == pg_link::state::closed)
-        sooner(queue_.empty() ? retry_at_ : steady_time{}); // away: answered at once
+        sooner(queue_.empty() ? retry_.at : steady_time{}); // away: answered at once
     if (link_.current() == pg_link::state::ready && !queue_.empty())
         sooner(steady_time{}); // to be sent at once
     if (!answers_.empty())
@@ -142,17 +140,16 @@ void lookups::on_result(const PGresult *result)
 
 void lookups::take(short revents, steady_time now)
 {
-    if (link_.current() == pg_link::state::closed && now >= retry_at_)
+    if (link_.current() == pg_link::state::closed && now >= retry_.at)
         link_.connect(now, connect_limit_);
     link_event e = link_.take(revents, now);
     switch (e.what) {
     case link_event::kind::connected:
-        pause_ = milliseconds{0};
+        retry_.succeeded();
         away_.clear();
         break;
     case link_event::kind::failed:
-        pause_ = pause_.count() == 0 ? first_pause : std::min(pause_ * 2, longest_pause);
-        retry_at_ = now + pause_;
+        retry_.failed(now);
         away_ = e.why.message;
         if (in_flight_)
             answer(in_flight_->id, lookup_verdict::not_looked_up, std::nullopt,

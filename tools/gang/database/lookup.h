@@ -81,8 +81,7 @@ class lookups
     std::optional<asked> in_flight_; // empty also when its answer came too late to matter
     std::vector<lookup_answer> answers_;
     unsigned next_id_ = 1;
-    steady_time retry_at_{};
-    milliseconds pause_{0};
+    retry_pause retry_;
     std::string away_; // the link's last failure, while it is away
 };
 

@@ -12,10 +12,7 @@ namespace recorddb
 namespace
 {
 
-constexpr milliseconds first_pause{250}; // after the first failure; doubled up to:
-constexpr milliseconds longest_pause{4000};
-constexpr milliseconds refused_pause{30000}; // a refusal is asked again far less often
-constexpr milliseconds lock_pause{250};      // another gang is shipping from this record
+constexpr milliseconds lock_pause{250}; // another gang is shipping from this record
 
 const std::string check_table = "SELECT to_regclass('flasher.schema_version') IS NOT NULL";
 const std::string check_version = "SELECT coalesce(max(version), 0) FROM flasher.schema_version";
@@ -66,8 +63,8 @@ std::optional<steady_time> shipper::deadline() const
     std::optional<steady_time> at = link_.deadline();
     const bool retrying = phase_ == phase::away || phase_ == phase::refused ||
                           (phase_ == phase::idle && outbox_.waiting() > 0);
-    if (retrying && (!at || retry_at_ < *at))
-        at = retry_at_;
+    if (retrying && (!at || retry_.at < *at))
+        at = retry_.at;
     return at;
 }
 
@@ -85,12 +82,11 @@ void shipper::set_away(const failure &why, steady_time now)
     why_ = why.message;
     if (why.refused) {
         phase_ = phase::refused;
-        retry_at_ = now + refused_pause;
+        retry_.refused(now);
         return;
     }
     phase_ = phase::away;
-    pause_ = pause_.count() == 0 ? first_pause : std::min(pause_ * 2, longest_pause);
-    retry_at_ = now + pause_;
+    retry_.failed(now);
 }
 
 bool shipper::ask(const std::string &sql, phase next, steady_time now)
@@ -105,7 +101,7 @@ bool shipper::ask(const std::string &sql, phase next, steady_time now)
 
 void shipper::take(short revents, steady_time now)
 {
-    if ((phase_ == phase::away || phase_ == phase::refused) && now >= retry_at_) {
+    if ((phase_ == phase::away || phase_ == phase::refused) && now >= retry_.at) {
         link_.connect(now, settings_.connect_limit);
         phase_ = phase::connecting;
     }
@@ -123,7 +119,7 @@ void shipper::take(short revents, steady_time now)
     case link_event::kind::none:
         break;
     }
-    if (phase_ == phase::idle && now >= retry_at_)
+    if (phase_ == phase::idle && now >= retry_.at)
         ship_next(now);
 }
 
@@ -171,7 +167,7 @@ void shipper::on_schema_answer(const PGresult *result, steady_time now)
         phase_ = phase::idle; // the schema made
     }
     if (phase_ == phase::idle) {
-        pause_ = milliseconds{0};
+        retry_.succeeded();
         why_.clear();
         ship_next(now);
     }
@@ -182,7 +178,7 @@ void shipper::ship_next(steady_time now)
     if (outbox_.waiting() == 0 || link_.current() != pg_link::state::ready)
         return;
     if (!cursor_.try_lock()) {
-        retry_at_ = now + lock_pause;
+        retry_.at = now + lock_pause;
         return;
     }
     outbox_.set_cursor(cursor_.read()); // another gang may have moved it on
@@ -237,7 +233,7 @@ bool shipper::acknowledge(std::uint64_t end)
         // The lines stay waiting and go again: the database stores them once.
         why_ = error;
         cursor_.unlock();
-        retry_at_ = std::chrono::steady_clock::now() + longest_pause;
+        retry_.at = std::chrono::steady_clock::now() + longest_pause;
         return false;
     }
     outbox_.acknowledge(end);

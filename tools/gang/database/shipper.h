@@ -101,8 +101,7 @@ class shipper
     cursor_file cursor_;
     outbox outbox_;
     phase phase_ = phase::away;
-    steady_time retry_at_{};             // away, refused, or a busy lock: when to try again
-    milliseconds pause_{0};              // the pause before the next try after a failure
+    retry_pause retry_;                  // away, refused, or a busy lock: when to try again
     std::uint64_t sent_end_ = 0;         // the batch in flight ends here
     std::size_t sent_lines_ = 0;         // and holds this many lines
     std::uint64_t one_by_one_until_ = 0; // a batch was refused: its lines go one at a time
