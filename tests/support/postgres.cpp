@@ -57,8 +57,12 @@ bool drop_root()
 std::string postgres_server::programs(std::string &why)
 {
     const char *given = std::getenv("FLASHER_PG_BIN");
-    if (given != nullptr && *given != '\0')
-        return given;
+    if (given != nullptr && *given != '\0') {
+        if (runnable(std::string(given) + "/initdb") && runnable(std::string(given) + "/pg_ctl"))
+            return given;
+        why = std::string("FLASHER_PG_BIN=") + given + " holds no initdb and pg_ctl";
+        return {};
+    }
     std::string bin = debian_bin();
     if (bin.empty())
         why = "no PostgreSQL server programs (initdb, pg_ctl) under /usr/lib/postgresql: install "
