@@ -65,6 +65,7 @@ pg_link::~pg_link()
 
 void pg_link::close()
 {
+    starting_.reset();
     if (conn_ != nullptr)
         PQfinish(conn_);
     conn_ = nullptr;
@@ -100,11 +101,18 @@ void pg_link::connect(steady_time now, milliseconds limit)
     // Defaults first: what the connection string says overrides them.
     const char *keys[] = {"fallback_application_name", "client_encoding", "dbname", nullptr};
     const char *values[] = {"flasher-gang", "UTF8", conninfo_.c_str(), nullptr};
-    conn_ = PQconnectStartParams(keys, values, 1);
+    starting_ = std::make_unique<connect_start>(keys, values);
     deadline_ = now + limit;
     limit_ = limit;
     polling_ = PGRES_POLLING_WRITING;
     state_ = state::connecting;
+}
+
+// The helper thread has started the connection: the loop takes it on.
+void pg_link::take_started()
+{
+    conn_ = starting_->take();
+    starting_.reset();
     if (conn_ == nullptr) {
         failure why;
         why.message = "out of memory";
@@ -163,6 +171,8 @@ std::optional<steady_time> pg_link::deadline() const
 {
     if (pending_.what != link_event::kind::none)
         return steady_time{}; // at once
+    if (starting_)            // the helper's end is looked for every 10 ms
+        return std::min(deadline_, std::chrono::steady_clock::now() + milliseconds(10));
     if (state_ == state::connecting || state_ == state::busy)
         return deadline_;
     return std::nullopt;
@@ -187,7 +197,12 @@ link_event pg_link::take(short revents, steady_time now)
 
 link_event pg_link::take_connecting(short revents, steady_time now)
 {
-    if (revents != 0) {
+    if (starting_ && starting_->done()) {
+        take_started();
+        if (pending_.what != link_event::kind::none)
+            return std::exchange(pending_, link_event{});
+    }
+    if (conn_ != nullptr && revents != 0) {
         polling_ = PQconnectPoll(conn_);
         if (polling_ == PGRES_POLLING_OK) {
             if (PQsetnonblocking(conn_, 1) != 0)

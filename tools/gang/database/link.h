@@ -1,5 +1,6 @@
 // One connection to the database, driven by the caller's poll loop: it
-// connects without blocking (PQconnectStartParams, PQconnectPoll), sends one
+// connects without blocking (PQconnectStartParams on a helper thread, since
+// it looks up a host name; then PQconnectPoll), sends one
 // query at a time (parameterized, or a script without values), flushes what
 // the socket would not take at once, and hands back the answer. It never
 // waits: every step is taken when poll says the socket is ready, and every
@@ -7,6 +8,7 @@
 #pragma once
 
 #include "tools/gang/database/connect_error.h"
+#include "tools/gang/database/connect_start.h"
 
 #include <chrono>
 #include <libpq-fe.h>
@@ -106,7 +108,10 @@ class pg_link
     link_event fail(failure why);
     link_event lost(const std::string &what);
 
+    void take_started();
+
     std::string conninfo_;
+    std::unique_ptr<connect_start> starting_; // the start's helper thread, while it runs
     PGconn *conn_ = nullptr;
     state state_ = state::closed;
     PostgresPollingStatusType polling_ = PGRES_POLLING_WRITING;
