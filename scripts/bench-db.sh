@@ -86,7 +86,7 @@ database_part() {
         chown nobody "$pgdir"
     fi
     trap 'db_stop immediate >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
-    pg_as_owner "$pgbin/initdb" -N -U postgres -A trust -E UTF8 --no-instructions \
+    pg_as_owner "$pgbin/initdb" -N -U postgres -A trust -E UTF8 --locale=C --no-instructions \
         -D "$pgdir/data" >/dev/null
     db_start
     db_lines_file "$work/db.record" "$db_lines"

@@ -73,6 +73,7 @@ TEST_F(Start, RefusedBeforeAnyDeviceOrAway)
          "No such file or directory"},
     };
     const std::string passfile = dir.file("pgpass");
+    unsetenv("PGPASSWORD"); // only the password file speaks here
     for (const auto &c : cases) {
         std::remove(passfile.c_str());
         if (c.password_file != nullptr) {

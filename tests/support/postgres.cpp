@@ -114,7 +114,7 @@ bool postgres_server::create(std::string &why)
     // No sync: a throwaway cluster. Trust on the socket, which only this
     // directory's owner and root can reach.
     if (run_as_owner({bin_ + "/initdb", "-N", "-U", "postgres", "-A", "trust", "-E", "UTF8",
-                      "--no-instructions", "-D", dir_.file("data")}) != 0) {
+                      "--locale=C", "--no-instructions", "-D", dir_.file("data")}) != 0) {
         why = "initdb failed: " + read_text(dir_.file("commands.log"));
         return false;
     }
