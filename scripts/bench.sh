@@ -13,9 +13,13 @@
 # service time of the full-speed model, default 125), BENCH_BUILD (build
 # directory, default build/bench), BENCH_CALLGRIND=0 to skip the instruction
 # counts, BENCH_FLASHER to time another flasher binary against the same bare,
-# BENCH_PARTS (default "flasher gang station") to run only some parts,
+# BENCH_PARTS (default "flasher gang station database") to run only some parts,
 # BENCH_GANG_ROUNDS (default 3) rounds of the gang part, BENCH_IDLE_SECONDS
 # (default 60) of the station waiting with nothing plugged in.
+#
+# Then the record shipped to PostgreSQL (scripts/bench-db.sh): 10,000 lines
+# that waited while the database was away, shipped once it returns;
+# BENCH_DB_ROUNDS (default 3) rounds, BENCH_DB_BATCHES the batch sizes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,14 +27,15 @@ rounds=${BENCH_ROUNDS:-11}
 service_us=${BENCH_SERVICE_US:-125}
 build=${BENCH_BUILD:-build/bench}
 callgrind=${BENCH_CALLGRIND:-1}
-parts=" ${BENCH_PARTS:-flasher gang station} "
+parts=" ${BENCH_PARTS:-flasher gang station database} "
 idle_seconds=${BENCH_IDLE_SECONDS:-60}
 gang_rounds=${BENCH_GANG_ROUNDS:-3}
+db_rounds=${BENCH_DB_ROUNDS:-3}
 
 scripts/install-deps.sh
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DFLASHER_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" --target flasher flasher-bare flasher-vdev flasher-measure \
-    flasher-first-write frontend_bench flasher-probe flasher-gang >/dev/null
+    flasher-first-write frontend_bench flasher-probe flasher-gang record-ship >/dev/null
 
 bin=$(cd "$build" && pwd)
 flasher=${BENCH_FLASHER:-$bin/flasher}
@@ -118,6 +123,8 @@ table() {
 
 # The parts that time flasher-gang and its station (gang_part, station_part).
 . scripts/bench-gang.sh # (the working directory is the tree's root by now)
+# The record shipped to PostgreSQL (database_part).
+. scripts/bench-db.sh
 
 echo "Machine: $(nproc) CPUs, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1), $(uname -sr)"
 echo "Load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
@@ -203,5 +210,9 @@ fi
 if [[ $parts == *" station "* ]]; then
     echo
     station_part
+fi
+if [[ $parts == *" database "* ]]; then
+    echo
+    database_part
 fi
 

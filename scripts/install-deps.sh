@@ -15,8 +15,10 @@ demo=(
 tests=(
   # unit tests and benchmarks
   libgtest-dev libbenchmark-dev
-  # flasher-gang: its record (JSON) and the input's hash (libcrypto)
-  nlohmann-json3-dev libssl-dev
+  # flasher-gang: its record (JSON) and the input's hash (libcrypto); libpq
+  # for --record-db, and the PostgreSQL server its tests start (ctest -L
+  # database)
+  nlohmann-json3-dev libssl-dev libpq-dev postgresql
   # scripts/bench.sh: instruction counts, and jq for the station's account
   valgrind jq
   # flasher-win.exe: the mingw-w64 cross-compiler and Wine to run it

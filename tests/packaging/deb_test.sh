@@ -44,14 +44,20 @@ done
 deb=$deb_flasher
 root=$work/root-flasher
 
-# The exact list of what flasher holds: nothing of flasher-vdev's.
+# The exact list of what flasher holds: nothing of flasher-vdev's; the
+# record's schema for a DBA when the build has libpq.
+record_db_files=
+[ "${FLASHER_WITH_RECORD_DB:-0}" = 1 ] &&
+  record_db_files="./usr/share/flasher/schema.sql
+./usr/share/flasher/station-role.sql
+"
 want_list="./usr/bin/flasher
 ./usr/bin/flasher-gang
 ./usr/bin/flasher-probe
 ./usr/lib/udev/rules.d/70-flasher.rules
 ./usr/share/doc/flasher/README.md
 ./usr/share/doc/flasher/user-guide.md
-./usr/share/man/man1/flasher-gang.1.gz
+${record_db_files}./usr/share/man/man1/flasher-gang.1.gz
 ./usr/share/man/man1/flasher-probe.1.gz
 ./usr/share/man/man1/flasher.1.gz"
 got_list=$(cd "$root" && find . ! -type d | sort)

@@ -21,6 +21,7 @@ expected=("${programs[@]}" share/man/man1/flasher.1.gz share/man/man1/flasher-pr
   share/man/man1/flasher-gang.1.gz lib/udev/rules.d/70-flasher.rules
   share/doc/flasher/README.md share/doc/flasher/user-guide.md)
 [ "$with_vdev" = 1 ] && expected+=("$shim_dir/libflasher_vdev_shim.so")
+[ "${FLASHER_WITH_RECORD_DB:-0}" = 1 ] && expected+=(share/flasher/schema.sql share/flasher/station-role.sql)
 failures=0
 for f in "${expected[@]}"; do
   [ -f "$prefix/$f" ] || { echo "FAIL: $f not installed"; failures=$((failures + 1)); }
