@@ -87,8 +87,11 @@ std::string phase_text(const board &b, unsigned planned_pages)
 {
     if (b.outcome.result != board_result::none)
         return texts_of(b.outcome.result).phase;
-    // Not started yet: judged unusable for now (and tried again), or waiting
-    // for the flasher of the port's last plug-in to end.
+    // Not started yet: asking the database whether it is done, judged
+    // unusable for now (and tried again), or waiting for the flasher of the
+    // port's last plug-in to end.
+    if (!b.started && b.asking)
+        return "asking the database";
     if (!b.started)
         return b.found.reason.empty() ? "waiting" : texts_of(board_result::not_flashed).phase;
     if (b.events.step == flasher_step::paging)

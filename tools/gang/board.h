@@ -44,6 +44,9 @@ struct board {
     survey_facts found;
     std::string log_name; // its flasher's log, in the run directory
 
+    // --skip-done with --record-db: waits for the database's answer.
+    bool asking = false;
+
     // The flasher, once started.
     bool started = false;
     flasher_process process;

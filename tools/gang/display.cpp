@@ -18,6 +18,8 @@ constexpr std::size_t phase_width = 34;
 
 void redraw(display &d)
 {
+    if (!d.live_boards)
+        return; // nothing to show yet
     const steady_time now = std::chrono::steady_clock::now();
     if (d.lines_drawn > 0)
         std::fprintf(d.out, "\033[%zuA", d.lines_drawn);
@@ -211,4 +213,45 @@ void display_tick::take(const wait_set &)
 {
     if (busy_() && due(d_, std::chrono::steady_clock::now()))
         redraw(d_);
+}
+
+void show_port_health(display &d, const std::string &usb_path, unsigned failures_in_a_row,
+                      const std::string &text)
+{
+    switch (d.mode) {
+    case display_mode::live:
+        redraw(d);
+        return;
+    case display_mode::plain:
+        std::fprintf(d.out, "%s\n", text.c_str());
+        std::fflush(d.out);
+        return;
+    case display_mode::json:
+        emit(d, {{"event", "port_health"},
+                 {"usb_path", usb_path},
+                 {"failures_in_a_row", failures_in_a_row},
+                 {"text", text}});
+        return;
+    case display_mode::quiet:
+        return;
+    }
+}
+
+void show_database(display &d, const char *state, std::size_t waiting, const std::string &text)
+{
+    switch (d.mode) {
+    case display_mode::live:
+        if (d.live_boards) {
+            redraw(d); // the footer says it
+            return;
+        }
+        break; // before the view begins: said as a line
+    case display_mode::json:
+        emit(d, {{"event", "database"}, {"state", state}, {"waiting", waiting}, {"text", text}});
+        return;
+    case display_mode::plain:
+    case display_mode::quiet:
+        break;
+    }
+    std::fprintf(stderr, "flasher-gang: %s\n", text.c_str());
 }

@@ -58,6 +58,13 @@ void show_ended(display &d, const board &b, const nlohmann::ordered_json &line);
 void show_port(display &d, bool arrived, const std::string &usb_path, unsigned plug_in);
 // Something else changed (a port was re-armed, say): live, redrawn now.
 void show_changed(display &d);
+// A port's health changed (port_health.h), told in `text`: a plain line, a
+// JSON event "port_health", or (live) a redraw, the footer showing it.
+void show_port_health(display &d, const std::string &usb_path, unsigned failures_in_a_row,
+                      const std::string &text);
+// The database went away, refused, or came back (--record-db): a line on
+// standard error, a JSON event "database", or (live) a redraw.
+void show_database(display &d, const char *state, std::size_t waiting, const std::string &text);
 
 // The live view's tick: while `busy()`, its seconds move on a few times a
 // second.

@@ -120,8 +120,11 @@ void read_tail(done_index &index, int fd)
 
 std::string latest_text(const board_facts &b)
 {
-    return "its latest line (" + (b.line > 0 ? "run " + b.done.run : "this run") + ", ended " +
-           b.end + ")";
+    std::string which = b.line > 0 ? "run " + b.done.run : "this run";
+    if (b.database)
+        which =
+            "run " + b.done.run + (b.done.station.empty() ? "" : " at station " + b.done.station);
+    return "its latest line (" + which + ", ended " + b.end + ")";
 }
 
 // Why the deciding line does not make the board done, or empty when it does.
@@ -141,6 +144,28 @@ std::string not_done_because(const board_facts &b, const std::string &sha256,
 skip_answer not_looked_up(const char *lookup, std::string why)
 {
     return {false, {}, std::string("not looked up: ") + lookup, "not skipped: " + std::move(why)};
+}
+
+// What the deciding line `b` of a serial comes to.
+skip_answer decided_by(const done_index &index, const std::string &serial, const board_facts &b,
+                       const std::string &sha256, const std::string &mode, const char *lookup)
+{
+    skip_answer answer{false, {}, lookup, ""};
+    if (b.unreadable_seq > b.seq) {
+        answer.why = "not skipped: " + index.path + " line " + std::to_string(b.unreadable_line) +
+                     " names serial " + serial + " and cannot be read";
+        return answer;
+    }
+    if (const std::string why = not_done_because(b, sha256, mode); !why.empty()) {
+        answer.why = "not skipped: " + why;
+        return answer;
+    }
+    answer.skip = true;
+    answer.done = b.done;
+    answer.why = "already done with this image: ok at " + b.end + " on " + b.done.usb_path +
+                 (b.done.station.empty() ? "" : " at station " + b.done.station) + ", run " +
+                 b.done.run;
+    return answer;
 }
 
 } // namespace
@@ -201,24 +226,30 @@ skip_answer decide_skip(done_index &index, const std::string &serial, const std:
     if (!index.read_error.empty())
         return not_looked_up("the record cannot be read",
                              "the record " + index.path + " cannot be read: " + index.read_error);
-    skip_answer answer{false, {}, "record", ""};
     const auto found = index.boards.find(serial);
     if (found == index.boards.end())
-        return answer; // never recorded here: nothing worth saying
-    const board_facts &b = found->second;
-    if (b.unreadable_seq > b.seq) {
-        answer.why = "not skipped: " + index.path + " line " + std::to_string(b.unreadable_line) +
-                     " names serial " + serial + " and cannot be read";
-        return answer;
+        return {false, {}, "record", ""}; // never recorded here: nothing worth saying
+    return decided_by(index, serial, found->second, sha256, mode, "record");
+}
+
+skip_answer decide_skip_with_database(done_index &index, const std::string &serial,
+                                      const std::string &sha256, const std::string &mode,
+                                      const std::optional<line_facts> &database_latest)
+{
+    const auto found = index.boards.find(serial);
+    board_facts b = found != index.boards.end() ? found->second : board_facts{};
+    // The database's line decides when it is later; an unreadable line of
+    // the record that names the serial still keeps it from being skipped.
+    if (database_latest && (!b.decided || database_latest->end > b.end)) {
+        b.decided = true;
+        b.database = true;
+        b.end = database_latest->end;
+        b.result = database_latest->result;
+        b.mode = database_latest->mode;
+        b.sha256 = database_latest->sha256;
+        b.done = database_latest->done;
     }
-    if (const std::string why = not_done_because(b, sha256, mode); !why.empty()) {
-        answer.why = "not skipped: " + why;
-        return answer;
-    }
-    answer.skip = true;
-    answer.done = b.done;
-    answer.why = "already done with this image: ok at " + b.end + " on " + b.done.usb_path +
-                 (b.done.station.empty() ? "" : " at station " + b.done.station) + ", run " +
-                 b.done.run;
-    return answer;
+    if (!b.decided && b.unreadable_seq == 0)
+        return {false, {}, "database", ""}; // never recorded anywhere
+    return decided_by(index, serial, b, sha256, mode, "database");
 }

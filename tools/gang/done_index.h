@@ -10,9 +10,11 @@
 #pragma once
 
 #include "tools/gang/record.h"
+#include "tools/gang/record_read.h"
 
 #include <map>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -22,6 +24,7 @@ struct board_facts {
     bool decided = false;       // a line that decides was read
     unsigned long long seq = 0; // the order the deciding line was read in
     unsigned line = 0;          // its line number in the file; 0: this run's own
+    bool database = false;      // the deciding line is the database's (--record-db)
     std::string end, result, mode, sha256;
     done_record done;
     unsigned long long unreadable_seq = 0; // the last unreadable line naming it
@@ -70,3 +73,13 @@ struct skip_answer {
 // this serial (the caller knows); a shared or empty serial never skips.
 skip_answer decide_skip(done_index &index, const std::string &serial, const std::string &sha256,
                         const std::string &mode, bool serial_shared);
+
+// --record-db: the same decision, with the database's latest line of the
+// serial among those a flasher ran for, at any station (nullopt: there is
+// none). Of it and the record's, the later "end" decides; on a tie the
+// record's, which may hold lines the database has not had yet. The caller
+// asks only for a serial that is neither empty nor shared. lookup:
+// "database".
+skip_answer decide_skip_with_database(done_index &index, const std::string &serial,
+                                      const std::string &sha256, const std::string &mode,
+                                      const std::optional<line_facts> &database_latest);

@@ -18,9 +18,15 @@ void record(board_sink &sink, board &b)
     if (!sink.records.write(json_line(line)))
         std::fprintf(stderr, "flasher-gang: %s; the line is kept and written when it can be\n",
                      sink.records.error().c_str());
+    if (sink.database != nullptr)
+        sink.database->appended();
     if (sink.done != nullptr)
         note_line(*sink.done, line);
     show_ended(sink.disp, b, line);
+    if (sink.ports == nullptr)
+        return;
+    if (const std::optional<port_news> news = sink.ports->note(b.found.usb_path, b.outcome.result))
+        show_port_health(sink.disp, news->usb_path, news->failures_in_a_row, port_news_text(*news));
 }
 
 } // namespace
@@ -69,31 +75,25 @@ void end_flashed(board_sink &sink, board &b)
 
 bool record_writable(board_sink &sink, board &b)
 {
-    if (sink.records.flush())
+    const std::size_t pending = sink.records.pending();
+    const bool written = sink.records.flush();
+    if (pending > 0 && sink.database != nullptr)
+        sink.database->appended(); // lines that waited may be in the file now
+    if (written)
         return true;
     end_unstarted(sink, b, board_result::not_flashed,
                   sink.records.error() + "; no board is flashed until it can be");
     return false;
 }
 
-bool skip_if_done(board_sink &sink, board &b, bool serial_shared)
+std::vector<std::string> status_lines(const board_sink &sink)
 {
-    if (sink.done == nullptr)
-        return false;
-    // Lines other gangs appended since the last look count too.
-    follow_record(*sink.done);
-    for (const std::string &note : take_notes(*sink.done))
-        std::fprintf(stderr, "flasher-gang: %s\n", note.c_str());
-    const skip_answer answer = decide_skip(*sink.done, b.found.serial, sink.facts.image_sha256,
-                                           sink.facts.mode, serial_shared);
-    b.outcome.done_lookup = answer.lookup;
-    if (!answer.skip) {
-        if (!answer.why.empty())
-            std::fprintf(stderr, "flasher-gang: %s: %s\n", printable_line(b.found.usb_path).c_str(),
-                         printable_line(answer.why).c_str());
-        return false;
+    std::vector<std::string> lines;
+    if (sink.ports != nullptr)
+        lines = sink.ports->flagged();
+    if (sink.database != nullptr) {
+        if (std::string waiting = sink.database->status_line(); !waiting.empty())
+            lines.push_back(std::move(waiting));
     }
-    b.outcome.done = answer.done;
-    end_unstarted(sink, b, board_result::skipped, answer.why);
-    return true;
+    return lines;
 }

@@ -6,7 +6,9 @@
 #include "tools/gang/board.h"
 #include "tools/gang/display.h"
 #include "tools/gang/done_index.h"
+#include "tools/gang/port_health.h"
 #include "tools/gang/record.h"
+#include "tools/gang/record_database.h"
 #include "tools/gang/record_file.h"
 #include "tools/gang/verdict.h"
 
@@ -15,8 +17,10 @@ struct board_sink {
     const run_facts &facts;
     flash_plan plan;
     display &disp;
-    record_writer &records;     // the run directory's record and --record
-    done_index *done = nullptr; // --skip-done
+    record_writer &records;              // the run directory's record and --record
+    done_index *done = nullptr;          // --skip-done
+    record_database *database = nullptr; // --record-db: ships --record's lines
+    port_health *ports = nullptr;        // this run's ports that keep failing
 };
 
 // The board's line, as the record holds it.
@@ -36,7 +40,6 @@ void end_flashed(board_sink &sink, board &b);
 // saying why, and false returned.
 bool record_writable(board_sink &sink, board &b);
 
-// With --skip-done: a usable board that the record calls done for this
-// image is ended as skipped, and true returned. `serial_shared`: another
-// board attached (or another port of the session) has its serial.
-bool skip_if_done(board_sink &sink, board &b, bool serial_shared);
+// What the live view shows under the boards, besides them: the ports that
+// keep failing, and the record's lines waiting for the database.
+std::vector<std::string> status_lines(const board_sink &sink);

@@ -5,6 +5,7 @@
 // record of every device: a board is ok only when the flasher this run
 // started and waited for exited 0 and its account shows every message that
 // counts taken whole.
+#include "tools/gang/done_check.h"
 #include "tools/gang/ending.h"
 #include "tools/gang/options.h"
 #include "tools/gang/process.h"
@@ -22,6 +23,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <unistd.h>
 
 namespace
@@ -34,6 +36,9 @@ struct gang_run {
     std::string dir;                       // the run's own directory
     std::vector<std::string> made_dirs;    // made for the run: taken back if it is refused
     record_writer records;                 // the run directory's record and --record
+    display disp;
+    std::unique_ptr<record_database> database; // --record-db
+    port_health ports;
 };
 
 int refuse(const std::string &why)
@@ -68,6 +73,41 @@ bool open_run_files(const gang_options &opt, gang_run &run, std::string &error)
         return false;
     return run.records.open(run.dir + "/record.jsonl", error) &&
            (opt.record.empty() || run.records.open(opt.record, error));
+}
+
+// --record-db, before any device is touched: a database that answers and
+// refuses (or a connection string that cannot be used) stops the run; one
+// that cannot be reached within the short wait is away, and its lines wait.
+bool open_database(const gang_options &opt, gang_run &run, std::string &error)
+{
+    if (opt.record_db.empty())
+        return true;
+    database_start started = start_record_database(opt.record_db, opt.record, opt.skip_done,
+                                                   run.disp, database_start_wait);
+    if (started.verdict == database_verdict::refused) {
+        error = "--record-db: " + started.message + "; no device was touched";
+        return false;
+    }
+    run.database = std::move(started.db);
+    if (started.verdict == database_verdict::away)
+        show_database(run.disp, "away", run.database->waiting(),
+                      started.message + "; the record's lines wait in " + opt.record +
+                          " and are shipped when it can take them");
+    return true;
+}
+
+// The database's last chance at the end of a run, bounded: what it has not
+// taken by then waits in the record for the next start.
+struct database_end {
+    long waiting = -1; // -1: no database
+    std::string note;
+};
+database_end finish_database(gang_run &run)
+{
+    if (!run.database)
+        return {};
+    return {static_cast<long>(run.database->finish(database_finish_wait)),
+            run.database->passed_note()};
 }
 
 // The input read once, and checked against --sha256; the flasher's
@@ -122,7 +162,7 @@ bool finish_record(record_writer &records)
 
 // Every attached device, flashed at once.
 int run_batch(const gang_options &opt, gang_run &run, const dryrun::walk_result &walk,
-              flasher_pool &pool, board_sink &sink, int signal_fd)
+              flasher_pool &pool, board_sink &sink, done_check &checks, int signal_fd)
 {
     const device_survey devices = survey_devices(walk);
     if (!devices.listed)
@@ -142,17 +182,21 @@ int run_batch(const gang_options &opt, gang_run &run, const dryrun::walk_result 
             boards.push_back(&b);
         return boards;
     };
+    sink.disp.live_footer = [&sink] { return status_lines(sink); };
     for (board &b : pool.boards) {
         if (!b.found.usable)
             end_unstarted(sink, b, board_result::not_flashed, b.found.reason);
     }
     for (board &b : pool.boards) {
-        if (b.found.usable && !skip_if_done(sink, b, serial_shared(pool.boards, b)))
-            pool.start(b);
+        if (b.found.usable)
+            checks.flash_unless_done(b, serial_shared(pool.boards, b));
     }
     signal_part signals(signal_fd, [&pool](int count) { pool.stop(count); });
     display_tick tick(sink.disp, [&pool] { return pool.any_running(); });
-    run_loop({&signals, &pool, &tick}, [&pool] { return !pool.any_running(); });
+    std::vector<loop_part *> parts{&signals, &checks, &pool, &tick};
+    if (sink.database != nullptr)
+        parts.insert(parts.begin() + 1, sink.database);
+    run_loop(parts, [&pool, &checks] { return !pool.any_running() && !checks.pending(); });
     // Interrupted: a stop came while boards were being flashed or before
     // they were started (one after the last ended changed nothing).
     const bool interrupted =
@@ -160,22 +204,25 @@ int run_batch(const gang_options &opt, gang_run &run, const dryrun::walk_result 
             return b.outcome.result == board_result::interrupted;
         });
     const bool record_failed = !finish_record(run.records);
+    const database_end db = finish_database(run);
     return summarize({pool.boards, run.flasher_argv, run.dir, run.facts.run_id, sink.disp.mode,
-                      interrupted, record_failed, opt.skip_unusable});
+                      interrupted, record_failed, opt.skip_unusable, db.waiting, db.note});
 }
 
-int run_station(gang_run &run, flasher_pool &pool, board_sink &sink, int signal_fd)
+int run_station(gang_run &run, flasher_pool &pool, board_sink &sink, done_check &checks,
+                int signal_fd)
 {
     if (sink.disp.mode == display_mode::plain)
         std::printf("flasher-gang: waiting for boards with %s; INT, TERM or HUP ends the "
                     "session\n",
                     table_ids_text().c_str());
     std::fflush(stdout);
-    if (const int status = watch(pool, sink, signal_fd); status >= 0)
+    if (const int status = watch(pool, sink, checks, signal_fd); status >= 0)
         return status;
     const bool record_failed = !finish_record(run.records);
+    const database_end db = finish_database(run);
     return summarize_session({pool.boards, run.flasher_argv, run.dir, run.facts.run_id,
-                              sink.disp.mode, true, record_failed, false});
+                              sink.disp.mode, true, record_failed, false, db.waiting, db.note});
 }
 
 int run_gang(const gang_options &opt, int signal_fd)
@@ -189,7 +236,8 @@ int run_gang(const gang_options &opt, int signal_fd)
     done_index done;
     if (opt.skip_done && !open_done_index(done, opt.record, error))
         return refuse(error);
-    if (!open_run_files(opt, run, error))
+    run.disp.mode = choose_display(opt.json, opt.quiet, stdout);
+    if (!open_run_files(opt, run, error) || !open_database(opt, run, error))
         return refuse_run(run, error);
     bool taken = false;
     {
@@ -212,14 +260,14 @@ int run_gang(const gang_options &opt, int signal_fd)
         std::fprintf(stderr, "flasher-gang: warning: %s\n", input.warning.c_str());
     fill_facts(opt, input, run);
 
-    display disp;
-    disp.mode = choose_display(opt.json, opt.quiet, stdout);
-    disp.plan_pages = input.plan.pages;
-    board_sink sink{run.facts, flash_plan_of(input.plan), disp, run.records,
-                    opt.skip_done ? &done : nullptr};
+    run.disp.plan_pages = input.plan.pages;
+    board_sink sink{run.facts,   flash_plan_of(input.plan),       run.disp,
+                    run.records, opt.skip_done ? &done : nullptr, run.database.get(),
+                    &run.ports};
     flasher_pool pool(sink, run.flasher_argv, run.dir);
-    return opt.watch ? run_station(run, pool, sink, signal_fd)
-                     : run_batch(opt, run, input.devices, pool, sink, signal_fd);
+    done_check checks(sink, pool, lookup_wait());
+    return opt.watch ? run_station(run, pool, sink, checks, signal_fd)
+                     : run_batch(opt, run, input.devices, pool, sink, checks, signal_fd);
 }
 
 } // namespace

@@ -10,6 +10,13 @@
 namespace
 {
 
+// Whether the build had libpq, which --record-db needs.
+#ifdef FLASHER_GANG_RECORD_DB
+constexpr bool record_db_built = true;
+#else
+constexpr bool record_db_built = false;
+#endif
+
 const char usage_text[] =
     "Usage: flasher-gang [options] signed_firmware.bin | params | - | erase [all]\n"
     "Flashes every attached target device at once: one flasher per device, pinned\n"
@@ -22,6 +29,10 @@ const char usage_text[] =
     "                   flasher-gang-logs): the input's snapshot, a log per device,\n"
     "                   the run's own record\n"
     "  --record FILE    also append one JSON line per device to FILE, a regular file\n"
+    "  --record-db CONNINFO\n"
+    "                   also keep the --record file's lines in PostgreSQL (a libpq\n"
+    "                   connection string, a URI or service=NAME; no password in\n"
+    "                   it): FILE is the outbox, and --skip-done asks the database\n"
     "  --station NAME   the station named in every record line (default: the host\n"
     "                   name)\n"
     "  --sha256 HEX     refuse, before any device is touched, an input whose SHA-256\n"
@@ -34,11 +45,12 @@ const char usage_text[] =
     "  --watch          wait for boards and flash each as it arrives, until INT,\n"
     "                   TERM or HUP\n"
     "  --skip-done      do not flash a board whose latest line in the --record file\n"
-    "                   is ok for this image\n"
+    "                   (with --record-db: at any station) is ok for this image\n"
     "  --help           print this text\n"
     "Exit status: 0 every device was flashed successfully (or skipped as done); 1 a\n"
     "device failed or was not flashed, no device is attached, the input cannot be\n"
-    "read or is refused, or the record cannot be written; 2 bad usage; 130\n"
+    "read or is refused, the record cannot be written, or the database refused\n"
+    "flasher-gang at the start; 2 bad usage; 130\n"
     "interrupted (INT, TERM or HUP). With --watch, INT, TERM and HUP end the\n"
     "session: 0 when every board of it succeeded or was skipped.\n";
 
@@ -56,6 +68,7 @@ struct valued_option {
 constexpr valued_option valued_options[] = {
     {"--logs", "DIR", &gang_options::logs},
     {"--record", "FILE", &gang_options::record},
+    {"--record-db", "CONNINFO", &gang_options::record_db},
     {"--station", "NAME", &gang_options::station},
     {"--sha256", "HEX", &gang_options::sha256},
 };
@@ -148,6 +161,12 @@ const combination_rule combination_rules[] = {
      "--sha256 checks an input file; erase has none"},
     {[](const gang_options &o) { return o.skip_done && (o.record.empty() || o.input == "erase"); },
      "--skip-done needs --record FILE and an image or parameter file"},
+    {[](const gang_options &o) { return !o.record_db.empty() && !record_db_built; },
+     "--record-db: this flasher-gang was built without PostgreSQL's client library (libpq), so "
+     "it cannot keep the record in a database"},
+    {[](const gang_options &o) { return !o.record_db.empty() && o.record.empty(); },
+     "--record-db needs --record FILE: its lines wait there, and its cursor beside it, while "
+     "the database is away"},
     {[](const gang_options &o) { return o.skip_unusable && o.watch; },
      "--skip-unusable does not go with --watch: a station records each unusable board as not "
      "flashed and tries it again on its next plug-in"},

@@ -13,6 +13,7 @@ constexpr int gang_interrupted = 130; // INT, TERM or HUP
 struct gang_options {
     std::string logs = "flasher-gang-logs"; // runs go in subdirectories of it
     std::string record;                     // --record FILE; empty: none
+    std::string record_db;                  // --record-db CONNINFO; empty: none
     std::string station;                    // --station NAME; empty: the host name
     std::string sha256;                     // --sha256 HEX, lower case; empty: none
     bool json = false;                      // JSON Lines on stdout instead of the table

@@ -105,6 +105,14 @@ void print_notes(const run_summary &run, std::size_t failures, const char *stopp
         std::fprintf(stderr, "flasher-gang: left half-written:%s\n", half.c_str());
     if (run.record_failed)
         std::fprintf(stderr, "flasher-gang: the record could not be written in full\n");
+    if (!run.database_note.empty())
+        std::fprintf(stderr, "flasher-gang: %s\n", run.database_note.c_str());
+    if (run.database_waiting > 0)
+        std::fprintf(stderr,
+                     "flasher-gang: record: %ld %s not yet shipped to the database; the next "
+                     "start with --record-db ships %s first\n",
+                     run.database_waiting, run.database_waiting == 1 ? "line" : "lines",
+                     run.database_waiting == 1 ? "it" : "them");
     if (failures == 0)
         return;
     std::fprintf(stderr, "flasher-gang: %zu of %zu boards did not succeed; to run one again:\n",
@@ -120,6 +128,8 @@ void print_end_event(const run_summary &run, const nlohmann::ordered_json &event
 {
     nlohmann::ordered_json head = {{"event", "end"}, {"run", run.run_id}, {"dir", run.dir}};
     head.update(event);
+    if (run.database_waiting >= 0)
+        head["database_waiting"] = run.database_waiting;
     std::printf("%s", json_line(head).c_str());
 }
 

@@ -19,6 +19,10 @@ struct run_summary {
     bool interrupted = false;
     bool record_failed = false; // a record line could not be written
     bool skip_unusable = false;
+    // --record-db: the lines not yet shipped (-1: no database), and the
+    // first line the database was not given, named.
+    long database_waiting = -1;
+    std::string database_note;
 };
 
 // Prints the summary (the table on stdout, or a JSON end event with

@@ -43,3 +43,8 @@ short wait_set::revents(std::size_t slot) const
         return 0;
     return fds_[slot].revents;
 }
+
+const pollfd *wait_set::polled(std::size_t slot) const
+{
+    return slot < fds_.size() ? &fds_[slot] : nullptr;
+}

@@ -27,6 +27,9 @@ class wait_set
     void wait();
 
     short revents(std::size_t slot) const;
+    // The descriptors from `slot` on, as poll left them (for a part that
+    // hands a run of them to a library); null past the end.
+    const pollfd *polled(std::size_t slot) const;
     bool ready(std::size_t slot) const
     {
         return revents(slot) != 0;

@@ -59,6 +59,12 @@ void warn_without_udev()
 #endif
 }
 
+// The board's flasher runs, or waits for the database's answer to start.
+bool busy(const board &b)
+{
+    return running(b) || b.asking;
+}
+
 } // namespace
 
 void station::judge(port &p)
@@ -78,9 +84,9 @@ void station::judge(port &p)
     if (found.usable) {
         p.retrying = false;
         // No record, no flash; then a board the record calls done is passed over.
-        if (record_writable(sink_, b) && !skip_if_done(sink_, b, serial_shared(pool_.boards, b)))
-            pool_.start(b);
-        if (running(b))
+        if (record_writable(sink_, b))
+            checks_.flash_unless_done(b, serial_shared(pool_.boards, b));
+        if (busy(b))
             p.flashing = &b;
         return;
     }
@@ -111,7 +117,7 @@ void station::arrived(const std::string &path)
     p.retrying = false;
     show_port(sink_.disp, true, path, p.plug_ins);
     // The last plug-in's flasher is reaped before this one is looked at.
-    if (p.flashing != nullptr && running(*p.flashing))
+    if (p.flashing != nullptr && busy(*p.flashing))
         p.waiting = true;
     else
         judge(p);
@@ -126,7 +132,9 @@ void station::left(const std::string &path)
     p.present = false;
     show_port(sink_.disp, false, path, p.plug_ins);
     board &b = *p.current;
-    if (p.flashing == &b) {
+    if (b.asking) {
+        checks_.left(b);
+    } else if (p.flashing == &b) {
         pool_.unplugged(b);
     } else if (p.retrying || p.waiting) {
         const std::string reason = p.waiting ? gone_before_judged : b.found.reason;
@@ -141,7 +149,7 @@ void station::move_ports_on()
 {
     const steady_time now = std::chrono::steady_clock::now();
     for (auto &[path, p] : ports_) {
-        if (p.flashing != nullptr && !running(*p.flashing))
+        if (p.flashing != nullptr && !busy(*p.flashing))
             p.flashing = nullptr;
         const bool free_now = p.waiting && p.flashing == nullptr;
         if (free_now || (p.retrying && now >= p.retry_at))
@@ -200,7 +208,7 @@ bool station::present(const board &b) const
     return found != ports_.end() && found->second.present && found->second.current == &b;
 }
 
-int watch(flasher_pool &pool, board_sink &sink, int signal_fd)
+int watch(flasher_pool &pool, board_sink &sink, done_check &checks, int signal_fd)
 {
     hotplug_listener usb;
     std::string error;
@@ -209,19 +217,26 @@ int watch(flasher_pool &pool, board_sink &sink, int signal_fd)
         return gang_failed;
     }
     warn_without_udev();
-    station s(pool, sink, usb);
+    station s(pool, sink, checks, usb);
     display &disp = sink.disp;
     disp.live_boards = [&s] { return s.current_boards(); };
     disp.unplugged = [&s](const board &b) { return !s.present(b); };
-    disp.live_footer = [&pool] {
-        return std::vector<std::string>{tally_text(tally(pool.boards)) +
-                                        "; Ctrl-C ends the session"};
+    disp.live_footer = [&pool, &sink] {
+        std::vector<std::string> lines{tally_text(tally(pool.boards)) +
+                                       "; Ctrl-C ends the session"};
+        const std::vector<std::string> more = status_lines(sink);
+        lines.insert(lines.end(), more.begin(), more.end());
+        return lines;
     };
     show_changed(disp);
     signal_part signals(signal_fd, [&pool](int count) { pool.stop(count); });
     display_tick tick(disp, [&pool] { return pool.any_running(); });
-    run_loop({&signals, &pool, &s, &tick},
-             [&pool] { return (pool.stopping() || stop_requested()) && !pool.any_running(); });
+    std::vector<loop_part *> parts{&signals, &checks, &pool, &s, &tick};
+    if (sink.database != nullptr)
+        parts.insert(parts.begin() + 1, sink.database);
+    run_loop(parts, [&pool, &checks] {
+        return (pool.stopping() || stop_requested()) && !pool.any_running() && !checks.pending();
+    });
     s.close_session();
     return -1;
 }

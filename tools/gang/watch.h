@@ -7,6 +7,7 @@
 // TERM or HUP, then stops the flashers still running and waits for them.
 #pragma once
 
+#include "tools/gang/done_check.h"
 #include "tools/gang/hotplug.h"
 #include "tools/gang/supervise.h"
 
@@ -26,8 +27,8 @@ constexpr auto first_config_retry = std::chrono::milliseconds(250);
 class station : public loop_part
 {
   public:
-    station(flasher_pool &pool, board_sink &sink, hotplug_listener &usb)
-        : pool_(pool), sink_(sink), usb_(usb)
+    station(flasher_pool &pool, board_sink &sink, done_check &checks, hotplug_listener &usb)
+        : pool_(pool), sink_(sink), checks_(checks), usb_(usb)
     {
     }
 
@@ -47,7 +48,8 @@ class station : public loop_part
         bool present = false;      // plugged in now, as the events tell
         unsigned plug_ins = 0;     // arrivals so far
         board *current = nullptr;  // the board of the current (or last) plug-in
-        board *flashing = nullptr; // a plug-in whose flasher has not been reaped
+        board *flashing = nullptr; // a plug-in whose flasher has not been reaped (or that
+                                   // waits for the database's answer before it starts)
         bool waiting = false;      // current arrived while `flashing` ran
         bool retrying = false;     // unusable for a reason that can change
         steady_time retry_at{};
@@ -60,10 +62,11 @@ class station : public loop_part
 
     flasher_pool &pool_;
     board_sink &sink_;
+    done_check &checks_;
     hotplug_listener &usb_;
     std::map<std::string, port> ports_;
 };
 
 // Runs the session until INT, TERM or HUP; returns the exit status of a
 // session that could not start, or -1.
-int watch(flasher_pool &pool, board_sink &sink, int signal_fd);
+int watch(flasher_pool &pool, board_sink &sink, done_check &checks, int signal_fd);
