@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -356,6 +357,89 @@ TEST(DoneIndex, AnUnreadableRecordSkipsNothing)
     const skip_answer a = decide_skip(index, "A", sha('a'), "firmware", false);
     EXPECT_FALSE(a.skip);
     EXPECT_EQ(a.lookup, "not looked up: the record cannot be read");
+}
+
+// --record-db: the database's latest line at any station and the record's,
+// the later end deciding; on a tie the record's. An unreadable line of the
+// record that names the serial still keeps it from being skipped.
+TEST(DoneIndex, TheLaterOfTheDatabasesLineAndTheRecordsDecides)
+{
+    const auto db_line = [](const std::string &result, const std::string &hms, char image = 'a') {
+        line_facts f;
+        f.end = at(hms);
+        f.result = result;
+        f.mode = "firmware";
+        f.sha256 = sha(image);
+        f.done = {"D1", at(hms), "2-4", "B"};
+        return f;
+    };
+    const struct {
+        const char *what;
+        std::vector<std::string> record;
+        std::optional<line_facts> database;
+        bool skip;
+        std::string why;
+    } cases[] = {
+        {"nowhere", {}, std::nullopt, false, ""},
+        {"ok at another station only",
+         {},
+         db_line("ok", "15:00:01"),
+         true,
+         "already done with this image: ok at " + at("15:00:01") + " on 2-4 at station B, run D1"},
+        {"the database's later failure cancels the record's ok",
+         {rec("R1", "A", "ok", "15:00:01")},
+         db_line("failed", "15:00:02"),
+         false,
+         "not skipped: its latest line (run D1 at station B, ended " + at("15:00:02") +
+             ") is failed"},
+        {"the record's later failure cancels the database's ok (not shipped yet)",
+         {rec("R1", "A", "failed", "15:00:02")},
+         db_line("ok", "15:00:01"),
+         false,
+         "not skipped: its latest line (run R1, ended " + at("15:00:02") + ") is failed"},
+        {"the database's later ok after the record's failure",
+         {rec("R1", "A", "failed", "15:00:01")},
+         db_line("ok", "15:00:02"),
+         true,
+         "already done with this image: ok at " + at("15:00:02") + " on 2-4 at station B, run D1"},
+        {"on a tie the record's",
+         {rec("R1", "A", "failed", "15:00:01")},
+         db_line("ok", "15:00:01"),
+         false,
+         "not skipped: its latest line (run R1, ended " + at("15:00:01") + ") is failed"},
+        {"ok at another station for another image",
+         {},
+         db_line("ok", "15:00:01", 'b'),
+         false,
+         "not skipped: its latest line (run D1 at station B, ended " + at("15:00:01") +
+             ") is ok for another image (SHA-256 bbbbbbbbbbbb...)"},
+        {"an unreadable line of the record names it",
+         {with("result", 1)},
+         db_line("ok", "15:00:01"),
+         false,
+         "not skipped: RECORD line 1 names serial A and cannot be read"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        scratch_dir dir;
+        const std::string path = dir.file("record.jsonl");
+        append(path, record_of(c.record));
+        done_index index;
+        std::string error;
+        ASSERT_TRUE(open_done_index(index, path, error)) << error;
+        const skip_answer a =
+            decide_skip_with_database(index, "A", sha('a'), "firmware", c.database);
+        EXPECT_EQ(a.skip, c.skip);
+        EXPECT_EQ(a.lookup, "database");
+        std::string why = c.why;
+        if (const std::size_t p = why.find("RECORD"); p != std::string::npos)
+            why.replace(p, 6, path);
+        EXPECT_EQ(a.why, why);
+        if (c.skip) {
+            EXPECT_EQ(a.done.run, c.database->done.run);
+            EXPECT_EQ(a.done.station, "B");
+        }
+    }
 }
 
 } // namespace

@@ -65,6 +65,16 @@ TEST(GangOptions, RefusesBadCommandLines)
         {{"--record", dir.file("fifo"), "img"},
          "--record " + dir.file("fifo") +
              ": it is a pipe or FIFO, not a regular file; the record must be a regular file"},
+        {{"--record-db", "dbname=line", "img"},
+#ifdef FLASHER_GANG_RECORD_DB
+         "--record-db needs --record FILE: its lines wait there, and its cursor beside it, while "
+         "the database is away"},
+#else
+         "--record-db: this flasher-gang was built without PostgreSQL's client library (libpq), "
+         "so it cannot keep the record in a database"},
+#endif
+        {{"--record-db", "--record", "r", "img"},
+         "--record-db needs a value, CONNINFO (--record is an option)"},
         {{"-x", "img"}, "unknown option -x"},
         {{"--bogus", "img"}, "unknown option --bogus"},
         {{"img", "SN01"},
@@ -124,6 +134,17 @@ TEST(GangOptions, TakesGoodCommandLines)
          true,
          true},
         {{"erase", "all"}, "erase", "", "", "", "flasher-gang-logs", true, false, false},
+#ifdef FLASHER_GANG_RECORD_DB
+        {{"--record-db", "service=line", "--record", "r.jsonl", "img"},
+         "img",
+         "r.jsonl",
+         "",
+         "",
+         "flasher-gang-logs",
+         false,
+         false,
+         false},
+#endif
     };
     for (const good_case &c : cases) {
         std::vector<std::string> args{"flasher-gang"};

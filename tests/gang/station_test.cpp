@@ -307,4 +307,30 @@ TEST_F(Station, EveryEntryOfTheDeviceTableIsHeard)
         << check_of(r);
 }
 
+// Port health: a port whose last three plug-ins failed is flagged as an
+// event, which an ok clears; the plug-ins as their accounts tell.
+TEST_F(Station, APortThatKeepsFailingIsFlaggedUntilAnOk)
+{
+    const vdev_result r = run({"serial=P,arrive=0.3,stall=40,leave=1.1,arrive=1.4,stall=40,"
+                               "leave=2.2,arrive=2.5,stall=40,leave=3.3,arrive=3.6"},
+                              stopper(4, 4.0, false), {"--json"});
+    EXPECT_EQ(
+        facts_of(dir.file("record.jsonl")),
+        (std::multiset<fact>{
+            {"1-1", 1, "failed"}, {"1-1", 2, "failed"}, {"1-1", 3, "failed"}, {"1-1", 4, "ok"}}));
+    std::vector<json> health;
+    std::size_t from = 0;
+    for (std::size_t eol; (eol = r.out.find('\n', from)) != std::string::npos; from = eol + 1) {
+        const json e = json::parse(r.out.substr(from, eol - from), nullptr, false);
+        if (!e.is_discarded() && e.value("event", "") == "port_health")
+            health.push_back(e);
+    }
+    ASSERT_EQ(health.size(), 2u) << r.out;
+    EXPECT_EQ(health[0]["usb_path"], "1-1");
+    EXPECT_EQ(health[0]["failures_in_a_row"], 3);
+    EXPECT_EQ(health[0]["text"], "port 1-1: 3 failures in a row: check the cable or fixture");
+    EXPECT_EQ(health[1]["failures_in_a_row"], 0);
+    EXPECT_EQ(health[1]["text"], "port 1-1: ok again after 3 failures in a row");
+}
+
 } // namespace

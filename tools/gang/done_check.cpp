@@ -53,6 +53,7 @@ void done_check::flash_unless_done(board &b, bool serial_shared)
                                 std::chrono::steady_clock::now() + wait_);
     asked_[id] = &b;
     b.asking = true;
+    show_phase(sink_.disp, b);
     show_changed(sink_.disp);
 }
 
