@@ -239,6 +239,10 @@ int run_gang(const gang_options &opt, int signal_fd)
     run.disp.mode = choose_display(opt.json, opt.quiet, stdout);
     if (!open_run_files(opt, run, error) || !open_database(opt, run, error))
         return refuse_run(run, error);
+    if (!opt.record_db.empty() && stop_requested()) {
+        refuse_run(run, "interrupted while the database was asked; no device was touched");
+        return gang_interrupted;
+    }
     bool taken = false;
     {
         // A stop that lands just before a FIFO's open or read is still seen.

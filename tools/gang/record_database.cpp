@@ -57,8 +57,8 @@ class pg_record final : public record_database
     {
         recorddb::start_outcome out = db_.start(wait);
         if (out.verdict == recorddb::start_verdict::away && db_.why().empty())
-            out.message = "the database did not answer within " +
-                          std::to_string(wait.count() / 1000) + " s";
+            out.message =
+                "the database did not answer within " + std::to_string(wait.count() / 1000) + " s";
         away_told_ = db_.state() != db_state::ready;
         shown_waiting_ = db_.waiting();
         return out;
@@ -124,11 +124,13 @@ class pg_record final : public record_database
         const std::size_t lines = db_.waiting();
         if (lines == 0)
             return "";
+        // Between two tries (connecting again) the last reason still holds.
         const db_state state = db_.state();
-        if (state == db_state::away || state == db_state::refused)
-            return recorddb::waiting_text(lines) + " (" + state_word(state) + ": " + db_.why() +
-                   ")";
-        return recorddb::waiting_text(lines);
+        if (state == db_state::ready || db_.why().empty())
+            return recorddb::waiting_text(lines);
+        return recorddb::waiting_text(lines) + " (" +
+               state_word(state == db_state::refused ? state : db_state::away) + ": " + db_.why() +
+               ")";
     }
 
     std::size_t finish(milliseconds wait) override

@@ -14,9 +14,9 @@ namespace recorddb
 
 // Lines read for one insert, in the file's order.
 struct batch {
-    std::string json_array;           // "[line,line,...]": the lines that are JSON
+    std::string json_array;           // "[line,line,...]": the lines that look like objects
     std::size_t lines = 0;            // how many of them
-    std::size_t not_json = 0;         // lines passed over: not JSON (a cut line, say)
+    std::size_t not_json = 0;         // lines passed over: no object at all (a cut line, say)
     std::uint64_t first_not_json = 0; // the byte offset of the first of those
     std::uint64_t end = 0;            // the offset after the batch's last line
 };
