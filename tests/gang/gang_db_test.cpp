@@ -305,23 +305,40 @@ TEST_F(GangDatabase, ADatabaseThatDoesNotAnswerNeverStopsAFlash)
     EXPECT_TRUE(took_whole_image(plug_ins(json::parse(b.account))[0])) << b.account;
 }
 
-// A stop while a board waits for its answer: the board is never touched,
-// and its line says the run was stopped first.
-TEST_F(GangDatabase, AStopWhileABoardWaitsForItsAnswer)
+// A board that waits for its answer when the run is stopped, or when it is
+// unplugged: it is never touched, and its line says it was not looked up.
+TEST_F(GangDatabase, ABoardThatWaitsForItsAnswerIsNeverTouchedAfterAStopOrItsLeaving)
 {
+    const struct {
+        const char *what;
+        std::string device;
+        std::string until; // when the station is stopped
+        std::string status, result, reason, lookup;
+    } cases[] = {
+        {"a stop", "serial=X", "grep -q '\"phase\":\"asking the database\"' gang.out", "1\n",
+         "interrupted", "stopped before its flasher started",
+         "not looked up: the run was stopped first"},
+        // The station waits 2 s for the paused server before it watches.
+        {"unplugged", "serial=X,arrive=3,leave=5", "[ -s record.jsonl ]", "1\n", "not flashed",
+         "unplugged before the database answered", "not looked up: the board left first"},
+    };
     server.pause();
-    const vdev_result r =
-        gang_run({"serial=X"}, {"--watch", "--json", "--skip-done"}, "record.jsonl",
-                 {"/usr/bin/env", "FLASHER_GANG_LOOKUP_MS=60000", "/bin/bash", "-c",
-                  runner("grep -q '\"phase\":\"asking the database\"' gang.out")[2], "runner"});
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::remove(dir.file("record.jsonl").c_str());
+        const vdev_result r =
+            gang_run({c.device}, {"--watch", "--json", "--skip-done"}, "record.jsonl",
+                     {"/usr/bin/env", "FLASHER_GANG_LOOKUP_MS=60000", "/bin/bash", "-c",
+                      runner(c.until)[2], "runner"});
+        EXPECT_EQ(read_text(dir.file("status.txt")), c.status) << r.err;
+        const std::vector<json> lines = record_lines(dir.file("record.jsonl"));
+        ASSERT_EQ(lines.size(), 1u) << r.err;
+        EXPECT_EQ(lines[0]["result"], c.result) << lines[0];
+        EXPECT_EQ(lines[0]["reason"], c.reason) << lines[0];
+        EXPECT_EQ(lines[0]["done_lookup"], c.lookup) << lines[0];
+        EXPECT_EQ(plug_ins(json::parse(r.account))[0]["account"]["transfers"], 0) << r.account;
+    }
     server.resume();
-    EXPECT_EQ(read_text(dir.file("status.txt")), "1\n") << r.err;
-    const std::vector<json> lines = record_lines(dir.file("record.jsonl"));
-    ASSERT_EQ(lines.size(), 1u) << r.err;
-    EXPECT_EQ(lines[0]["result"], "interrupted") << lines[0];
-    EXPECT_EQ(lines[0]["reason"], "stopped before its flasher started") << lines[0];
-    EXPECT_EQ(lines[0]["done_lookup"], "not looked up: the run was stopped first") << lines[0];
-    EXPECT_EQ(json::parse(r.account)["devices"][0]["account"]["transfers"], 0) << r.account;
 }
 
 // A database that answers and refuses, or a connection string that cannot

@@ -78,6 +78,7 @@ void done_check::left(board &b)
             continue;
         asked_.erase(it);
         b.asking = false;
+        b.outcome.done_lookup = "not looked up: the board left first";
         end_unstarted(sink_, b, board_result::not_flashed, left_first);
         return;
     }

@@ -9,19 +9,11 @@ namespace
 
 using recorddb::db_state;
 
+// The state as the JSON events name it, in db_state's order.
 const char *state_word(db_state state)
 {
-    switch (state) {
-    case db_state::connecting:
-        return "connecting";
-    case db_state::ready:
-        return "ready";
-    case db_state::away:
-        return "away";
-    case db_state::refused:
-        break;
-    }
-    return "refused";
+    constexpr const char *words[] = {"connecting", "ready", "away", "refused"};
+    return words[static_cast<int>(state)];
 }
 
 // "the database did not answer in time: no answer within 5 s": the words
