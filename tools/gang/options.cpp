@@ -50,9 +50,9 @@ const char usage_text[] =
     "Exit status: 0 every device was flashed successfully (or skipped as done); 1 a\n"
     "device failed or was not flashed, no device is attached, the input cannot be\n"
     "read or is refused, the record cannot be written, or the database refused\n"
-    "flasher-gang at the start; 2 bad usage; 130\n"
-    "interrupted (INT, TERM or HUP). With --watch, INT, TERM and HUP end the\n"
-    "session: 0 when every board of it succeeded or was skipped.\n";
+    "flasher-gang at the start; 2 bad usage; 130 interrupted (INT, TERM or HUP).\n"
+    "With --watch, INT, TERM and HUP end the session: 0 when every board of it\n"
+    "succeeded or was skipped.\n";
 
 parsed_command usage_error(const std::string &why)
 {
