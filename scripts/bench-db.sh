@@ -128,7 +128,7 @@ db_with_history() {
 }
 
 # db_station_round MODE: 24 boards, each with a serial of its own, plugged
-# in one after the other (one every 0.3 s, each for 0.4 s), to a station
+# in one after the other (one every 0.3 s, each for 2 s), to a station
 # with --skip-done and a record of $db_lines lines of history: MODE file
 # looks each board up in the record; MODE db also asks the database, which
 # holds the same history. flasher-vdev notes each plug-in's time from its
@@ -138,7 +138,7 @@ db_station_round() {
     local mode=$1 image=$work/station-db.bin specs=() k args
     for ((k = 0; k < 24; k++)); do
         specs+=(--device "$(awk -v k="$k" 'BEGIN { a = 1 + k * 0.3
-            printf "serial=P%02d,service-us=0,arrive=%.3f,leave=%.3f", k, a, a + 0.4 }')")
+            printf "serial=P%02d,service-us=0,arrive=%.3f,leave=%.3f", k, a, a + 2 }')")
     done
     cp "$work/db.record" "$work/plug.record"
     args=(--record "$work/plug.record" --skip-done)
@@ -150,7 +150,7 @@ db_station_round() {
     rm -rf "$work/logs"
     "$bin/flasher-vdev" --fast-pauses --json --check-each --expect-image "$image" \
         "${specs[@]}" --account "$work/plug.json" -- \
-        bash -c '"$@" & g=$!; sleep 9.5; kill -TERM $g; wait $g' station \
+        bash -c '"$@" & g=$!; sleep 11; kill -TERM $g; wait $g' station \
         "$gang" --watch --quiet --logs "$work/logs" "${args[@]}" "$image" >"$work/stdout" 2>"$work/stderr" ||
         { echo "bench: the $mode station run failed" >&2; tail -n 12 "$work/stdout" "$work/stderr" >&2; exit 1; }
     local whole
