@@ -5,7 +5,9 @@
 // flasher waits before it tries again, with real pauses. What must hold for
 // every plug-in, read from flasher-vdev's own account of each plug-in and
 // from the record:
-//   - exactly one record line;
+//   - exactly one record line for each plug-in whose erase the board took,
+//     at most one for any other (a board gone within a few ms may never
+//     reach the station), and never ok without an erase taken;
 //   - "ok" exactly when the plug-in took the whole image (a zero byte not
 //     taken decides nothing);
 //   - at most one erase: no board flashed twice in one plug-in;
