@@ -27,6 +27,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -160,14 +161,23 @@ class Soak : public testing::Test
             SCOPED_TRACE(path);
             const std::vector<json> took = erased_plug_ins(plugs, path);
             const std::vector<json> said = erased_lines(lines, path);
-            EXPECT_EQ(said.size(), took.size()) << "plug-ins whose erase the device took";
-            if (said.size() != took.size())
+            const std::optional<std::vector<std::pair<json, json>>> pairs = paired(took, said);
+            if (!pairs) {
+                ADD_FAILURE() << "the record's lines with an erase taken do not pair with the "
+                                 "plug-ins whose erase the device took";
+                for (const json &line : lines)
+                    if (line["usb_path"] == path)
+                        ADD_FAILURE() << "line: " << line.dump();
+                for (const json &plug : plugs)
+                    if (plug["usb_path"] == path)
+                        ADD_FAILURE() << "plug-in: " << plug.dump();
                 continue;
-            for (std::size_t k = 0; k < took.size(); ++k) {
-                SCOPED_TRACE("plug-in " + std::to_string(took[k]["plug_in"].get<int>()));
-                const bool whole = took_whole_image(took[k]);
-                EXPECT_EQ(said[k]["result"] == "ok", whole) << said[k] << took[k]["check"];
-                EXPECT_LE(erases(took[k]), 1u);
+            }
+            for (const auto &[plug, line] : *pairs) {
+                SCOPED_TRACE("plug-in " + std::to_string(plug["plug_in"].get<int>()));
+                const bool whole = took_whole_image(plug);
+                EXPECT_EQ(line["result"] == "ok", whole) << line << plug["check"];
+                EXPECT_LE(erases(plug), 1u);
             }
         }
         for (const json &plug : plugs)
@@ -182,6 +192,31 @@ class Soak : public testing::Test
     // port, in order, the plug-ins whose erase the device took whole against
     // the lines whose erase was taken whole; a port's flashers run one at a
     // time, in the order of its plug-ins.
+    //
+    // One plug-in may go either way: a board that took its erase and left
+    // before anything else was sent to it. flasher sends its next message
+    // only once the erase's completion has reached it, so nothing after the
+    // erase means the completion may never have reached the host, whose line
+    // then rightly says the erase failed. Such a plug-in pairs with a line
+    // that took the erase alone, or with none. nullopt: they do not pair.
+    static std::optional<std::vector<std::pair<json, json>>> paired(const std::vector<json> &took,
+                                                                    const std::vector<json> &said)
+    {
+        std::vector<std::pair<json, json>> pairs;
+        std::size_t j = 0;
+        for (const json &plug : took) {
+            const bool erase_alone = plug["account"]["messages"].size() == 1;
+            if (erase_alone && (j == said.size() || said[j]["taken"]["messages"] != 1))
+                continue;
+            if (j == said.size())
+                return std::nullopt; // a plug-in that took its erase, and no line for it
+            pairs.emplace_back(plug, said[j++]);
+        }
+        if (j != said.size())
+            return std::nullopt; // a line with an erase taken, and no plug-in for it
+        return pairs;
+    }
+
     static std::vector<json> erased_plug_ins(const std::vector<json> &plugs,
                                              const std::string &path)
     {
