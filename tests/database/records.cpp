@@ -49,8 +49,11 @@ void append_lines(const std::string &path, const std::vector<ordered> &lines)
 void DatabaseTest::SetUp()
 {
     std::string why;
-    if (support::postgres_server::programs(why).empty())
+    if (support::postgres_server::programs(why).empty()) {
+        if (support::postgres_server::required())
+            FAIL() << why;
         GTEST_SKIP() << why;
+    }
     ASSERT_TRUE(server.create(why)) << why;
     database = server.new_database();
 }

@@ -85,8 +85,11 @@ class GangDatabase : public testing::Test
     void SetUp() override
     {
         std::string why;
-        if (postgres_server::programs(why).empty())
+        if (postgres_server::programs(why).empty()) {
+            if (postgres_server::required())
+                FAIL() << why;
             GTEST_SKIP() << why;
+        }
         ASSERT_TRUE(server.create(why)) << why;
         database = server.new_database();
     }

@@ -70,6 +70,12 @@ std::string postgres_server::programs(std::string &why)
     return bin;
 }
 
+bool postgres_server::required()
+{
+    const char *given = std::getenv("FLASHER_REQUIRE_POSTGRES");
+    return given != nullptr && std::string(given) == "1";
+}
+
 postgres_server::~postgres_server()
 {
     if (running_) {

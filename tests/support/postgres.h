@@ -3,7 +3,9 @@
 // servers of tests run side by side never meet), as an unprivileged user
 // (the server refuses root, and CI runs as root: then as "nobody"), stopped
 // and removed with the fixture. A machine without the server programs
-// (Debian: postgresql) skips the test, saying why.
+// (Debian: postgresql) skips the test, saying why, unless
+// FLASHER_REQUIRE_POSTGRES=1 (the test command, which installs the server,
+// sets it): then the test fails.
 #pragma once
 
 #include "support.h"
@@ -34,6 +36,8 @@ class postgres_server
 
     // Where the server programs are, or empty with the reason in `why`.
     static std::string programs(std::string &why);
+    // Their absence fails a test instead of skipping it.
+    static bool required();
 
     // Makes the cluster and starts it. False with the reason when it could
     // not be done (the test fails then; a missing program is a skip, found
