@@ -88,6 +88,10 @@ void flasher_pool::stop(int count)
 
 void flasher_pool::unplugged(board &b)
 {
+    // What flasher has already told of its messages counts: the departure
+    // may be heard in the same round as its last events.
+    if (running(b) && b.process.events_fd >= 0)
+        read_ready(b, b.process.events_fd);
     if (!running(b) || all_taken(sink_.plan, b.events.tally))
         return;
     b.stopped = stop_cause::unplugged;
