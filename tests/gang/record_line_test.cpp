@@ -3,6 +3,7 @@
 #include "tools/gang/record.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <string>
 

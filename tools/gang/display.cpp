@@ -4,6 +4,7 @@
 #include "tools/gang/text.h"
 
 #include <algorithm>
+#include <nlohmann/json.hpp>
 #include <unistd.h>
 
 namespace

@@ -7,7 +7,7 @@
 #include "tools/gang/board.h"
 #include "tools/gang/wait_set.h"
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include <cstdio>
 #include <functional>

@@ -13,7 +13,7 @@
 #include "tools/gang/record_read.h"
 
 #include <map>
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
 #include <sys/types.h>

@@ -1,6 +1,7 @@
 #include "tools/gang/ending.h"
 
 #include <cstdio>
+#include <nlohmann/json.hpp>
 
 namespace
 {

@@ -6,7 +6,7 @@
 
 #include "tools/gang/run_dir.h"
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include <optional>
 #include <string>

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <initializer_list>
+#include <nlohmann/json.hpp>
 
 namespace
 {

@@ -6,7 +6,7 @@
 
 #include "tools/gang/record.h"
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include <string>
 #include <string_view>

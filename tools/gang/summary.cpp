@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <set>
 
 namespace
