@@ -25,8 +25,13 @@ tidy=build/tidy
 rm -rf "$tidy"
 CC=clang-14 CXX=clang++-14 cmake -S . -B "$tidy" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DFLASHER_WERROR=ON >/dev/null
-setsid nice -n 19 scripts/static-analysis.sh "$tidy" >"$tidy/static-analysis.log" 2>&1 &
+# A process group of its own (job control, just for this), so that it can
+# be stopped whole; not a session of its own, which the kernel would give
+# an equal share of the CPU whatever its priority.
+set -m
+nice -n 19 scripts/static-analysis.sh "$tidy" >"$tidy/static-analysis.log" 2>&1 &
 analysis=$!
+set +m
 trap 'kill -- -"$analysis" 2>/dev/null || true' EXIT
 
 # The whole suite again, every native program built with AddressSanitizer and
