@@ -121,7 +121,7 @@ std::string fault_spec(fault f, std::size_t at, std::size_t length)
 {
     std::string spec = std::string(fault_name(f)) + "=" + std::to_string(at);
     if (f == fault::short_taken)
-        spec += ":" + std::to_string(length > 1 ? length - 1 : 0);
+        spec.append(":").append(std::to_string(length > 1 ? length - 1 : 0));
     return spec;
 }
 

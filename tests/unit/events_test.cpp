@@ -117,18 +117,19 @@ TEST_F(Events, TheVariableNamesAnOpenDescriptor)
     const int closed = dup(fd);
     ASSERT_GE(closed, 0);
     close(closed);
+    const std::string number = std::to_string(fd);
     struct variable_case {
         std::string value;
         bool on;
     } cases[] = {
-        {std::to_string(fd), true},
-        {"", false},
-        {std::to_string(fd) + "x", false},
-        {"-" + std::to_string(fd), false},
-        {"+" + std::to_string(fd), false},
-        {" " + std::to_string(fd), false},
-        {"99999999999", false},
-        {std::to_string(closed), false},
+        {number, true},                  // an open descriptor
+        {"", false},                     // empty
+        {number + "x", false},           // not a number throughout
+        {"-" + number, false},           // signed
+        {"+" + number, false},           // signed too
+        {" " + number, false},           // spaced
+        {"99999999999", false},          // beyond any descriptor
+        {std::to_string(closed), false}, // closed
     };
     for (const variable_case &c : cases) {
         ASSERT_EQ(ftruncate(fd, 0), 0);

@@ -1,6 +1,7 @@
 #include "tools/gang/database/link.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <utility>
 
 namespace recorddb
@@ -17,8 +18,12 @@ void no_notices(void *, const char *)
 std::string seconds_text(milliseconds limit)
 {
     const long long tenths = (limit.count() + 50) / 100;
-    return std::to_string(tenths / 10) +
-           (tenths % 10 != 0 ? "." + std::to_string(tenths % 10) : "");
+    char text[48];
+    if (tenths % 10 != 0)
+        std::snprintf(text, sizeof text, "%lld.%lld", tenths / 10, tenths % 10);
+    else
+        std::snprintf(text, sizeof text, "%lld", tenths / 10);
+    return text;
 }
 
 bool is_error(ExecStatusType status)
