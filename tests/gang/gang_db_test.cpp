@@ -363,17 +363,19 @@ TEST_F(GangDatabase, RefusedAtTheStartBeforeAnyDeviceIsTouched)
         const char *what;
         std::string conninfo;
         const char *message;
+        bool record_made; // only a server's refusal comes after the record is opened
     } cases[] = {
         {"a connection string that does not parse", "host='" + server.socket_dir(),
-         "the database connection string does not parse"},
-        {"a password in it", conninfo() + " password=right", "holds a password"},
+         "the database connection string does not parse", false},
+        {"a password in it", conninfo() + " password=right", "holds a password", false},
         {"a wrong password", server.conninfo(database, "pw"),
-         "password authentication failed for user \"pw\""},
+         "password authentication failed for user \"pw\"", true},
         {"a schema newer than the gang's", server.conninfo(newer),
-         "schema is version 99, newer than this flasher-gang knows"},
+         "schema is version 99, newer than this flasher-gang knows", true},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
+        std::filesystem::remove(dir.file("record.jsonl"));
         const vdev_result r = run_vdev(
             dir,
             {.command = {"--logs", "logs", "--record", "record.jsonl", "--record-db", c.conninfo,
@@ -389,6 +391,7 @@ TEST_F(GangDatabase, RefusedAtTheStartBeforeAnyDeviceIsTouched)
         ASSERT_FALSE(account.is_discarded()) << r.account;
         EXPECT_EQ(account["devices"][0]["account"]["transfers"], 0);
         EXPECT_FALSE(std::filesystem::exists(dir.file("logs"))) << "a run directory was left";
+        EXPECT_EQ(std::filesystem::exists(dir.file("record.jsonl")), c.record_made);
     }
 }
 

@@ -237,6 +237,12 @@ int run_gang(const gang_options &opt, int signal_fd)
     if (opt.skip_done && !open_done_index(done, opt.record, error))
         return refuse(error);
     run.disp.mode = choose_display(opt.json, opt.quiet, stdout);
+    // A connection string that cannot be used leaves nothing behind, not
+    // even an empty record.
+    if (!opt.record_db.empty()) {
+        if (const std::string why = record_db_refusal(opt.record_db); !why.empty())
+            return refuse("--record-db: " + why + "; no device was touched");
+    }
     if (!open_run_files(opt, run, error) || !open_database(opt, run, error))
         return refuse_run(run, error);
     if (!opt.record_db.empty() && stop_requested()) {

@@ -1,5 +1,6 @@
 #include "tools/gang/record_database.h"
 
+#include "tools/gang/database/conninfo.h"
 #include "tools/gang/database/record_db.h"
 
 #include <utility>
@@ -178,6 +179,11 @@ class pg_record final : public record_database
 };
 
 } // namespace
+
+std::string record_db_refusal(const std::string &conninfo)
+{
+    return recorddb::conninfo_refusal(conninfo);
+}
 
 database_start start_record_database(const std::string &conninfo, const std::string &record,
                                      bool lookups, display &disp, milliseconds wait)

@@ -84,6 +84,10 @@ struct database_start {
 database_start start_record_database(const std::string &conninfo, const std::string &record,
                                      bool lookups, display &disp, milliseconds wait);
 
+// Why the connection string cannot be used (it does not parse, or it holds
+// a password); empty when it can. Asked before any file of the run is made.
+std::string record_db_refusal(const std::string &conninfo);
+
 // The look-up's wait: FLASHER_GANG_LOOKUP_MS when it holds a whole number of
 // milliseconds from 1 to 60000, else lookup_wait_default.
 milliseconds lookup_wait();

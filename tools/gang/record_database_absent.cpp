@@ -3,6 +3,11 @@
 // only answers the same, should anything ask.
 #include "tools/gang/record_database.h"
 
+std::string record_db_refusal(const std::string &)
+{
+    return {}; // the command line has refused --record-db already
+}
+
 database_start start_record_database(const std::string &, const std::string &, bool, display &,
                                      milliseconds)
 {
